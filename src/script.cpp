@@ -1,0 +1,260 @@
+// The registration script: how its text is scanned, where its data version stands, and how its
+// sections and values are written into the registry.
+#include "script.h"
+
+#include "setupdata.h"
+
+DWORD g_data_version;
+
+// The import writes the version line last, so that an installation counts as current only once
+// everything else is in.
+const char* g_version_line;
+
+// Stops on anything but a space or a tab, the terminating NUL included.
+void skip_blanks(const char*& cursor) {
+  while (*cursor == ' ' || *cursor == '\t') cursor++;
+}
+
+void skip_blanks(char*& cursor) {
+  while (*cursor == ' ' || *cursor == '\t') cursor++;
+}
+
+// Stops on a space, tab, CR, LF or the terminating NUL, never behind it.
+void skip_to_separator(const char*& cursor) {
+  while (*cursor != ' ' && *cursor != '\t' && *cursor != '\r' && *cursor != '\n' && *cursor != 0)
+    cursor++;
+}
+
+// The start of the next line, or the terminating NUL when no LF follows; never moves past the NUL.
+const char* next_line(const char* position) {
+  while (*position != 0) {
+    if (*position == '\n') return position + 1;
+    position++;
+  }
+  return position;
+}
+
+char* next_line(char* position) {
+  return const_cast<char*>(next_line(static_cast<const char*>(position)));
+}
+
+// Exactly 0-9, A-F and a-f, whatever the locale.
+int is_hex_digit(unsigned char byte) {
+  return (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'F') || (byte >= 'a' && byte <= 'f');
+}
+
+static unsigned char fold_ascii(unsigned char byte) {
+  return (byte >= 'a' && byte <= 'z') ? (unsigned char)(byte - 'a' + 'A') : byte;
+}
+
+// Only the ASCII letters are folded; a text shorter than the prefix never matches.
+int starts_with_nocase(const char* text, const char* prefix, unsigned length) {
+  for (unsigned i = 0; i < length; i++) {
+    if (text[i] == 0) return 0;
+    if (fold_ascii((unsigned char)text[i]) != fold_ascii((unsigned char)prefix[i])) return 0;
+  }
+  return 1;
+}
+
+static DWORD hex_digit_value(unsigned char byte) {
+  if (byte <= '9') return byte - '0';
+  if (byte <= 'F') return byte - 'A' + 10;
+  return byte - 'a' + 10;
+}
+
+// Any number of digits: the value wraps modulo 2^32, so only the last eight count.
+DWORD read_hex_number(const char*& cursor) {
+  DWORD value = 0;
+  while (is_hex_digit((unsigned char)*cursor)) {
+    value = value * 16u + hex_digit_value((unsigned char)*cursor);
+    cursor++;
+  }
+  return value;
+}
+
+// The first line that begins (after blanks) with the version prefix decides: its digits must be
+// followed at once by CR, LF or the end of the text.
+int read_data_version(void) {
+  g_version_line = 0;
+  const char* cursor = g_script_text;
+  if (cursor == 0) return 0;
+  skip_blanks(cursor);
+  if (*cursor == 0) return 0;
+  while (!starts_with_nocase(cursor, VERSION_LINE_PREFIX, VERSION_LINE_PREFIX_LENGTH)) {
+    cursor = next_line(cursor);
+    skip_blanks(cursor);
+    if (*cursor == 0) return 0;
+  }
+  const char* line = cursor;
+  cursor += VERSION_LINE_PREFIX_LENGTH;
+  if (!is_hex_digit((unsigned char)*cursor)) return 0;
+  g_data_version = read_hex_number(cursor);
+  if (*cursor != '\r' && *cursor != '\n' && *cursor != 0) return 0;
+  g_version_line = line;
+  return 1;
+}
+
+// Moves the rest of the line, terminator included, one byte to the left over position.
+static void remove_byte(char* position) {
+  while ((position[0] = position[1]) != 0) position++;
+}
+
+// The string form: data up to the first unescaped double quote, blanks only after it.
+static int write_string_value(HKEY key, const char* name, char* data) {
+  if (*data == 0) return 0;
+  char* cursor = data;
+  for (;;) {
+    if (*cursor == 0) return 0;  // no closing double quote on the line
+    if (*cursor == '"') break;
+    if (*cursor == '\\') {
+      remove_byte(cursor);
+      if (*cursor == 0) return 0;  // the line ended in a backslash
+    }
+    cursor++;
+  }
+  *cursor = 0;
+  char* rest = cursor + 1;
+  skip_blanks(rest);
+  if (*rest != 0) return 0;
+  DWORD size = (DWORD)(cursor - data) + 1;
+  return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)data, size) == ERROR_SUCCESS;
+}
+
+// The dword form: "dword:" in any case, hex digits at once, blanks only after them.
+static int write_dword_value(HKEY key, const char* name, const char* cursor) {
+  if (!starts_with_nocase(cursor, "dword:", 6)) return 0;
+  cursor += 6;
+  if (!is_hex_digit((unsigned char)*cursor)) return 0;
+  DWORD value = read_hex_number(cursor);
+  skip_blanks(cursor);
+  if (*cursor != 0) return 0;
+  return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, 4) == ERROR_SUCCESS;
+}
+
+int write_value_line(HKEY key, char* line) {
+  if (*line != '"') return 0;
+  char* name = line + 1;
+  char* cursor = name;
+  while (*cursor != '"') {
+    if (*cursor == 0) return 0;
+    cursor++;
+  }
+  *cursor++ = 0;
+  while (*cursor != '=') {
+    if (*cursor == 0) return 0;
+    cursor++;
+  }
+  cursor++;
+  skip_blanks(cursor);
+  if (*cursor == '"') return write_string_value(key, name, cursor + 1);
+  return write_dword_value(key, name, cursor);
+}
+
+struct RootPrefix {
+  const char* text;
+  unsigned length;
+  HKEY root;
+};
+
+// Finds the root of a section header by its prefix; the sub-key follows the prefix.
+static int match_root(const char* header, HKEY* root, const char** subkey) {
+  static const RootPrefix prefixes[] = {
+      {"HKEY_LOCAL_MACHINE\\", 19, HKEY_LOCAL_MACHINE},
+      {"HKEY_CURRENT_USER\\", 18, HKEY_CURRENT_USER},
+      {"HKEY_CLASSES_ROOT\\", 18, HKEY_CLASSES_ROOT},
+  };
+  for (unsigned i = 0; i < sizeof prefixes / sizeof prefixes[0]; i++) {
+    if (starts_with_nocase(header, prefixes[i].text, prefixes[i].length)) {
+      *root = prefixes[i].root;
+      *subkey = header + prefixes[i].length;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Puts a terminator on the line end before next (CR LF, LF or CR), or leaves a last line alone.
+static void cut_line(char* line, char* next) {
+  if (next == line) return;
+  char* end = next - 1;
+  if (*end == '\n' || *end == '\r') {
+    if (end > line && end[-1] == '\r') end--;
+    *end = 0;
+  }
+}
+
+// Where the held-back version line goes: the key of its section, opened again at the end.
+struct HeldLine {
+  char* line;
+  HKEY root;
+  const char* subkey;
+};
+
+static int create_section_key(HKEY root, const char* subkey, HKEY* key) {
+  DWORD disposition;
+  return RegCreateKeyExA(root, subkey, 0, 0, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, 0, key,
+                         &disposition) == ERROR_SUCCESS;
+}
+
+// Writes the version line after every other line succeeded; without one, there is nothing to do.
+static int write_held_line(const HeldLine& held) {
+  if (held.line == 0) return 1;
+  HKEY key;
+  if (!create_section_key(held.root, held.subkey, &key)) return 0;
+  int written = write_value_line(key, held.line);
+  RegCloseKey(key);
+  return written;
+}
+
+// One forward pass: each section header creates its key, each value line of the section writes
+// one value, and the first failure stops the import with nothing undone. The version line is
+// held back and written last.
+int import_script(void) {
+  char* cursor = g_script_text;
+  if (cursor == 0) return 0;
+  HeldLine held = {0, 0, 0};
+  for (;;) {
+    skip_blanks(cursor);
+    if (*cursor == '[') break;
+    if (*cursor == 0) return 1;
+    cursor = next_line(cursor);
+  }
+  for (;;) {
+    // Section header, cursor on its "[".
+    char* header = cursor + 1;
+    char* close = header;
+    while (*close != ']') {
+      if (*close == 0) return 0;
+      close++;
+    }
+    *close = 0;
+    HKEY root;
+    const char* subkey;
+    if (!match_root(header, &root, &subkey)) return 0;
+    HKEY key;
+    if (!create_section_key(root, subkey, &key)) return 0;
+    cursor = next_line(close + 1);
+    skip_blanks(cursor);
+    // Lines of the section.
+    while (*cursor != '[' && *cursor != 0) {
+      char* line = cursor;
+      char* next = next_line(line);
+      cursor = next;
+      skip_blanks(cursor);
+      if (*line != '"') continue;
+      cut_line(line, next);
+      if (line == g_version_line) {
+        held.line = line;
+        held.root = root;
+        held.subkey = subkey;
+        continue;
+      }
+      if (!write_value_line(key, line)) {
+        RegCloseKey(key);
+        return 0;
+      }
+    }
+    RegCloseKey(key);
+    if (*cursor == 0) return write_held_line(held);
+  }
+}

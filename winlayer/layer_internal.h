@@ -1,0 +1,15 @@
+// Shared between the files of the stand-in; not seen by the program or the tools.
+#pragma once
+
+#include <string>
+
+#include "winlayer.h"
+
+// Closes the store and forgets it, so that the next registry call opens it again.
+void winlayer_registry_reset(void);
+
+// DRVSETUP_SHLWAPI: "present", "missing" or "nofunc".
+std::string winlayer_shlwapi_mode(void);
+
+// DRVSETUP_PLATFORM: "nt", "9x" or "fail".
+std::string winlayer_platform_mode(void);
