@@ -10,6 +10,37 @@ DWORD g_data_version;
 // everything else is in.
 const char* g_version_line;
 
+ScriptFailureInfo g_script_failure;
+
+// Records why and where the scan or the import stopped; always returns 0.
+static int fail_at(ScriptFailure reason, const char* line) {
+  g_script_failure.reason = reason;
+  g_script_failure.line = line;
+  return 0;
+}
+
+const char* script_failure_text(ScriptFailure reason) {
+  switch (reason) {
+    case SCRIPT_OK: return "no failure";
+    case VERSION_LINE_MISSING: return "no \"DriverVersion\"=dword: line";
+    case VERSION_DIGITS_MISSING: return "no hexadecimal digit after \"DriverVersion\"=dword:";
+    case VERSION_LINE_TRAILING: return "text after the data version's digits";
+    case HEADER_BRACKET_MISSING: return "section header without \"]\"";
+    case HEADER_ROOT_UNKNOWN:
+      return "section header names no HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or HKEY_CLASSES_ROOT sub-key";
+    case KEY_CREATE_FAILED: return "the registry refused to create the key";
+    case VALUE_NAME_UNCLOSED: return "value name without its closing double quote";
+    case VALUE_EQUALS_MISSING: return "no \"=\" after the value name";
+    case STRING_UNCLOSED: return "string data without its closing double quote";
+    case STRING_TRAILING: return "text after the string's closing double quote";
+    case VALUE_FORM_UNKNOWN: return "value is neither a quoted string nor dword:";
+    case DWORD_DIGITS_MISSING: return "no hexadecimal digit right after dword:";
+    case DWORD_TRAILING: return "text after the dword's digits";
+    case VALUE_SET_FAILED: return "the registry refused to write the value";
+  }
+  return "unknown failure";
+}
+
 // Stops on anything but a space or a tab, the terminating NUL included.
 void skip_blanks(const char*& cursor) {
   while (*cursor == ' ' || *cursor == '\t') cursor++;
@@ -76,78 +107,83 @@ DWORD read_hex_number(const char*& cursor) {
 // followed at once by CR, LF or the end of the text.
 int read_data_version(void) {
   g_version_line = 0;
+  g_script_failure.reason = SCRIPT_OK;
+  g_script_failure.line = 0;
   const char* cursor = g_script_text;
-  if (cursor == 0) return 0;
+  if (cursor == 0) return fail_at(VERSION_LINE_MISSING, 0);
   skip_blanks(cursor);
-  if (*cursor == 0) return 0;
+  if (*cursor == 0) return fail_at(VERSION_LINE_MISSING, cursor);
   while (!starts_with_nocase(cursor, VERSION_LINE_PREFIX, VERSION_LINE_PREFIX_LENGTH)) {
     cursor = next_line(cursor);
     skip_blanks(cursor);
-    if (*cursor == 0) return 0;
+    if (*cursor == 0) return fail_at(VERSION_LINE_MISSING, cursor);
   }
   const char* line = cursor;
   cursor += VERSION_LINE_PREFIX_LENGTH;
-  if (!is_hex_digit((unsigned char)*cursor)) return 0;
+  if (!is_hex_digit((unsigned char)*cursor)) return fail_at(VERSION_DIGITS_MISSING, line);
   g_data_version = read_hex_number(cursor);
-  if (*cursor != '\r' && *cursor != '\n' && *cursor != 0) return 0;
+  if (*cursor != '\r' && *cursor != '\n' && *cursor != 0)
+    return fail_at(VERSION_LINE_TRAILING, line);
   g_version_line = line;
   return 1;
 }
 
-// Moves the rest of the line, terminator included, one byte to the left over position.
-static void remove_byte(char* position) {
-  while ((position[0] = position[1]) != 0) position++;
-}
-
-// The string form: data up to the first unescaped double quote, blanks only after it.
-static int write_string_value(HKEY key, const char* name, char* data) {
-  if (*data == 0) return 0;
-  char* cursor = data;
+// The string form: data up to the first unescaped double quote, blanks only after it. Each
+// backslash is dropped and the byte after it kept as data; the data is compacted in one pass, so a
+// line of many escapes costs no more than a plain one.
+static int write_string_value(HKEY key, const char* line, const char* name, char* data) {
+  if (*data == 0) return fail_at(STRING_UNCLOSED, line);
+  char* read = data;
+  char* write = data;
   for (;;) {
-    if (*cursor == 0) return 0;  // no closing double quote on the line
-    if (*cursor == '"') break;
-    if (*cursor == '\\') {
-      remove_byte(cursor);
-      if (*cursor == 0) return 0;  // the line ended in a backslash
+    if (*read == 0) return fail_at(STRING_UNCLOSED, line);
+    if (*read == '"') break;
+    if (*read == '\\') {
+      read++;
+      if (*read == 0) return fail_at(STRING_UNCLOSED, line);  // the line ends in a backslash
     }
-    cursor++;
+    *write++ = *read++;
   }
-  *cursor = 0;
-  char* rest = cursor + 1;
+  *write = 0;
+  char* rest = read + 1;
   skip_blanks(rest);
-  if (*rest != 0) return 0;
-  DWORD size = (DWORD)(cursor - data) + 1;
-  return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)data, size) == ERROR_SUCCESS;
+  if (*rest != 0) return fail_at(STRING_TRAILING, line);
+  DWORD size = (DWORD)(write - data) + 1;
+  if (RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)data, size) != ERROR_SUCCESS)
+    return fail_at(VALUE_SET_FAILED, line);
+  return 1;
 }
 
 // The dword form: "dword:" in any case, hex digits at once, blanks only after them.
-static int write_dword_value(HKEY key, const char* name, const char* cursor) {
-  if (!starts_with_nocase(cursor, "dword:", 6)) return 0;
+static int write_dword_value(HKEY key, const char* line, const char* name, const char* cursor) {
+  if (!starts_with_nocase(cursor, "dword:", 6)) return fail_at(VALUE_FORM_UNKNOWN, line);
   cursor += 6;
-  if (!is_hex_digit((unsigned char)*cursor)) return 0;
+  if (!is_hex_digit((unsigned char)*cursor)) return fail_at(DWORD_DIGITS_MISSING, line);
   DWORD value = read_hex_number(cursor);
   skip_blanks(cursor);
-  if (*cursor != 0) return 0;
-  return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, 4) == ERROR_SUCCESS;
+  if (*cursor != 0) return fail_at(DWORD_TRAILING, line);
+  if (RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, 4) != ERROR_SUCCESS)
+    return fail_at(VALUE_SET_FAILED, line);
+  return 1;
 }
 
 int write_value_line(HKEY key, char* line) {
-  if (*line != '"') return 0;
+  if (*line != '"') return fail_at(VALUE_FORM_UNKNOWN, line);
   char* name = line + 1;
   char* cursor = name;
   while (*cursor != '"') {
-    if (*cursor == 0) return 0;
+    if (*cursor == 0) return fail_at(VALUE_NAME_UNCLOSED, line);
     cursor++;
   }
   *cursor++ = 0;
   while (*cursor != '=') {
-    if (*cursor == 0) return 0;
+    if (*cursor == 0) return fail_at(VALUE_EQUALS_MISSING, line);
     cursor++;
   }
   cursor++;
   skip_blanks(cursor);
-  if (*cursor == '"') return write_string_value(key, name, cursor + 1);
-  return write_dword_value(key, name, cursor);
+  if (*cursor == '"') return write_string_value(key, line, name, cursor + 1);
+  return write_dword_value(key, line, name, cursor);
 }
 
 struct RootPrefix {
@@ -200,7 +236,8 @@ static int create_section_key(HKEY root, const char* subkey, HKEY* key) {
 static int write_held_line(const HeldLine& held) {
   if (held.line == 0) return 1;
   HKEY key;
-  if (!create_section_key(held.root, held.subkey, &key)) return 0;
+  if (!create_section_key(held.root, held.subkey, &key))
+    return fail_at(KEY_CREATE_FAILED, held.line);
   int written = write_value_line(key, held.line);
   RegCloseKey(key);
   return written;
@@ -210,6 +247,8 @@ static int write_held_line(const HeldLine& held) {
 // one value, and the first failure stops the import with nothing undone. The version line is
 // held back and written last.
 int import_script(void) {
+  g_script_failure.reason = SCRIPT_OK;
+  g_script_failure.line = 0;
   char* cursor = g_script_text;
   if (cursor == 0) return 0;
   HeldLine held = {0, 0, 0};
@@ -224,15 +263,15 @@ int import_script(void) {
     char* header = cursor + 1;
     char* close = header;
     while (*close != ']') {
-      if (*close == 0) return 0;
+      if (*close == 0) return fail_at(HEADER_BRACKET_MISSING, cursor);
       close++;
     }
     *close = 0;
     HKEY root;
     const char* subkey;
-    if (!match_root(header, &root, &subkey)) return 0;
+    if (!match_root(header, &root, &subkey)) return fail_at(HEADER_ROOT_UNKNOWN, cursor);
     HKEY key;
-    if (!create_section_key(root, subkey, &key)) return 0;
+    if (!create_section_key(root, subkey, &key)) return fail_at(KEY_CREATE_FAILED, cursor);
     cursor = next_line(close + 1);
     skip_blanks(cursor);
     // Lines of the section.

@@ -12,6 +12,36 @@ extern const char* g_version_line;
 #define VERSION_LINE_PREFIX "\"DriverVersion\"=dword:"
 #define VERSION_LINE_PREFIX_LENGTH 22
 
+// Why the version scan or the import stopped, and at which line: kept for tools that explain a
+// failure; the run itself only looks at the 1 or 0 of each step.
+enum ScriptFailure {
+  SCRIPT_OK = 0,
+  VERSION_LINE_MISSING,    // no line begins with the version prefix
+  VERSION_DIGITS_MISSING,  // the prefix is not followed by a hex digit
+  VERSION_LINE_TRAILING,   // the digits are followed by something other than the line end
+  HEADER_BRACKET_MISSING,  // a section header with no "]" in the rest of the text
+  HEADER_ROOT_UNKNOWN,     // a section header without one of the three root prefixes
+  KEY_CREATE_FAILED,       // the registry refused to create the section's key
+  VALUE_NAME_UNCLOSED,     // no double quote closes the value name
+  VALUE_EQUALS_MISSING,    // no "=" after the value name
+  STRING_UNCLOSED,         // string data without its closing double quote
+  STRING_TRAILING,         // something other than blanks after the string's closing quote
+  VALUE_FORM_UNKNOWN,      // neither a quoted string nor "dword:" after the "="
+  DWORD_DIGITS_MISSING,    // "dword:" not followed at once by a hex digit
+  DWORD_TRAILING,          // something other than blanks after the dword's digits
+  VALUE_SET_FAILED         // the registry refused to write the value
+};
+
+struct ScriptFailureInfo {
+  ScriptFailure reason;
+  const char* line;  // the first byte of the line where it stopped, in g_script_text
+};
+
+extern ScriptFailureInfo g_script_failure;
+
+// A short English phrase for a failure reason.
+const char* script_failure_text(ScriptFailure reason);
+
 void skip_blanks(const char*& cursor);
 void skip_blanks(char*& cursor);
 void skip_to_separator(const char*& cursor);
