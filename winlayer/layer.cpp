@@ -70,10 +70,14 @@ void winlayer_complain(const char* format, ...) {
   va_end(args);
 }
 
-void winlayer_reset(void) {
+void winlayer_reload_knobs(void) {
   Knobs& k = knobs();
   k = Knobs();
   knobs();
+}
+
+void winlayer_reset(void) {
+  winlayer_reload_knobs();
   winlayer_registry_reset();
 }
 

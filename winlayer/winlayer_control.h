@@ -11,6 +11,9 @@
 // that an in-process test can start a fresh run with other settings.
 void winlayer_reset(void);
 
+// Reads the knobs again and zeroes the call counters, keeping the store open.
+void winlayer_reload_knobs(void);
+
 // Counts one call of a Windows function and says whether it must fail (DRVSETUP_FAIL).
 int winlayer_should_fail(const char* function);
 
