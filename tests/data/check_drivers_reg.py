@@ -288,7 +288,7 @@ def check_mappings(r, maps, sets):
     r.check("MAPPINGS keys with more than one section",
             sorted([fold(SAMSUNG), fold(SONY)]), repeated)
     r.check("sections per repeated key", [2, 2], [keys[fold(SAMSUNG)], keys[fold(SONY)]])
-    samsung = [s.values and [(v[1], v[2]) for v in s.values] for s in maps if s.leaf() == SAMSUNG]
+    samsung = [[(v[1], v[2]) for v in s.values] for s in maps if s.leaf() == SAMSUNG]
     r.holds("SAMSUNG sections carry the same values",
             len(samsung) == 2 and samsung[0] == samsung[1], "two equal sections", samsung)
     sony = [x for s in maps if s.leaf() == SONY for x in s.get("Caps_WriteMaxSpeed")]

@@ -477,8 +477,8 @@ def set_choices_by_vendor(sets):
 
 
 def build_mappings(rng, sets):
-    """Returns the MAPPINGS sections in file order as
-    (name, capital maker key, [(value name, data), ...])."""
+    """Returns the MAPPINGS sections as (name, batch, [(value name, data), ...]):
+    batch 0 is the first export, 1 and 2 the later additions (see render)."""
     taken = set(d[0].upper() for d in FIXED_DRIVES)
     fixed = list(FIXED_DRIVES)
     fixed_empty = sum(1 for d in fixed if len(d[0]) - len(d[0].lstrip(" ")) == 8)
@@ -507,7 +507,7 @@ def build_mappings(rng, sets):
     # Every set that drives can use gets at least one drive.
     used = set(d[3] for d in drives)
     spare = [i for i, d in enumerate(drives) if i >= len(fixed)]
-    for name, values in sets:
+    for name, _ in sets:
         if name in used or name in BASE_SETS or name == "PHILIPS3600":
             continue
         kind = "r" if name in [s[0] for s in SETS if s[2] == "r"] else "w"
@@ -625,6 +625,11 @@ def adjust_lengths(sections, fixed_names, change):
 # Output
 
 def render(mapping_sections, set_sections, fallbacks):
+    """The export text: the header, then every section after an empty line;
+    two empty lines where a later batch of MAPPINGS sections begins and
+    before SETS.  MAPPINGS sections go batch by batch, each batch in
+    case-insensitive name order.  Lines are joined with CR LF and the last
+    one has no line end."""
     lines = ["Windows Registry Editor Version 5.00", ""]
 
     def section(path, values, two_blank=False):
@@ -655,6 +660,7 @@ def render(mapping_sections, set_sections, fallbacks):
 
 def generate():
     rng = Rng(SEED)
+    # Mostly off; the first two are set so that both values occur.
     fallbacks = [(name, "1" if rng.chance(1, 3) else "0") for name in FALLBACKS]
     fallbacks[0] = (fallbacks[0][0], "1")
     fallbacks[1] = (fallbacks[1][0], "0")
