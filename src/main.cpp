@@ -28,6 +28,8 @@ static void skip_option_gap(const char*& cursor) {
   }
 }
 
+// Exact, case-sensitive tokens; anything else is ignored. -v wins over the others wherever it
+// stands and turns the run into showing the version only.
 void parse_options(const char* command_line) {
   g_options.do_install = 1;
   g_options.show_version = 0;
@@ -72,6 +74,7 @@ void format_version_text(char* buffer, unsigned capacity, unsigned version) {
   if (capacity > 0) buffer[at] = 0;
 }
 
+// The text each outcome shows, when the options allow a box for it.
 const char* outcome_message(SetupResult result) {
   switch (result) {
     case RESULT_UPDATED:
@@ -88,6 +91,7 @@ const char* outcome_message(SetupResult result) {
   return 0;
 }
 
+// A modal box without owner and with the single OK button; its answer is not needed.
 static void show_box(const char* text, UINT icon) {
   MessageBoxA(0, text, SETUP_CAPTION, MB_OK | icon);
 }
@@ -120,6 +124,8 @@ static SetupResult run_steps(void) {
   return RESULT_UPDATED;
 }
 
+// One run: the steps, then the buffers released on every path, then at most one box, and the
+// outcome returned as the exit code.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show) {
   (void)instance;
   (void)previous;

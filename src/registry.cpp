@@ -33,6 +33,8 @@ static SHDeleteKeyA_function find_shell_tree_deletion(void) {
   return (SHDeleteKeyA_function)(void*)GetProcAddress(library, "SHDeleteKeyA");
 }
 
+// A maker key that can't be opened for writing, or a DRIVER2 that is missing or only partly
+// deleted, ends the removal like a complete deletion: the import writes over what is left.
 void remove_driver_data(void) {
   HKEY maker;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MAKER_KEY, 0, KEY_WRITE, &maker) != ERROR_SUCCESS) return;

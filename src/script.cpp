@@ -19,6 +19,7 @@ static int fail_at(ScriptFailure reason, const char* line) {
   return 0;
 }
 
+// Used by tools that explain a failure; the program itself shows no such text.
 const char* script_failure_text(ScriptFailure reason) {
   switch (reason) {
     case SCRIPT_OK: return "no failure";
@@ -46,6 +47,7 @@ void skip_blanks(const char*& cursor) {
   while (*cursor == ' ' || *cursor == '\t') cursor++;
 }
 
+// The same, for the import, which writes into the text it walks.
 void skip_blanks(char*& cursor) {
   while (*cursor == ' ' || *cursor == '\t') cursor++;
 }
@@ -65,6 +67,7 @@ const char* next_line(const char* position) {
   return position;
 }
 
+// The same, for the import.
 char* next_line(char* position) {
   return const_cast<char*>(next_line(static_cast<const char*>(position)));
 }
@@ -74,6 +77,7 @@ int is_hex_digit(unsigned char byte) {
   return (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'F') || (byte >= 'a' && byte <= 'f');
 }
 
+// Upper-cases a-z only; every other byte, 0x80-0xFF included, stays as it is.
 static unsigned char fold_ascii(unsigned char byte) {
   return (byte >= 'a' && byte <= 'z') ? (unsigned char)(byte - 'a' + 'A') : byte;
 }
