@@ -257,6 +257,21 @@ bool split_path(const char* subkey, std::vector<std::string>* parts) {
   }
 }
 
+// The same verdict as split_path, reached without building the parts.
+bool path_is_valid(const char* subkey) {
+  if (subkey == 0) return true;
+  const char* end = subkey + strlen(subkey);
+  while (end > subkey && end[-1] == '\\') end--;
+  for (const char* part = subkey; part < end;) {
+    const char* slash = (const char*)memchr(part, '\\', (size_t)(end - part));
+    if (slash == 0) slash = end;
+    size_t length = (size_t)(slash - part);
+    if (length == 0 || length > kMaxKeyNameLength) return false;
+    part = slash + 1;
+  }
+  return true;
+}
+
 // DRVSETUP_DENY_WRITE: the key at that path and every key below it refuse write access.
 bool write_denied(const std::string& path) {
   const char* deny = getenv("DRVSETUP_DENY_WRITE");
@@ -286,6 +301,34 @@ LONG enter(const char* function, HKEY handle, winlayer_key** key) {
   *key = handle_key(handle);
   if (*key == 0) return ERROR_INVALID_HANDLE;
   if (g_store.mode == Mode::kStore && !key_exists((*key)->id)) return ERROR_KEY_DELETED;
+  return ERROR_SUCCESS;
+}
+
+// The keep-nothing registry (":null:") once the store has been opened: every well-formed create
+// and set succeeds, the fault knob is not consulted and nothing is kept, so that the calls cost
+// next to nothing beside the caller's own work. Handles are still real (their access is checked
+// and they count as open until closed); they carry no path.
+bool null_registry() { return g_store.mode == Mode::kNull; }
+
+LONG null_create_key(HKEY parent, LPCSTR subkey, DWORD reserved, DWORD options, REGSAM access,
+                     PHKEY result, LPDWORD disposition) {
+  if (handle_key(parent) == 0) return ERROR_INVALID_HANDLE;
+  if (result == 0 || reserved != 0 || options != REG_OPTION_NON_VOLATILE)
+    return ERROR_INVALID_PARAMETER;
+  *result = 0;
+  if (!path_is_valid(subkey)) return ERROR_INVALID_PARAMETER;
+  *result = new_handle(0, access, std::string());
+  if (disposition) *disposition = REG_CREATED_NEW_KEY;
+  return ERROR_SUCCESS;
+}
+
+LONG null_set_value(HKEY handle, LPCSTR name, DWORD reserved, const BYTE* data, DWORD data_size) {
+  winlayer_key* key = handle_key(handle);
+  if (key == 0) return ERROR_INVALID_HANDLE;
+  if (reserved != 0 || (data == 0 && data_size != 0)) return ERROR_INVALID_PARAMETER;
+  if ((key->access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  if (name != 0 && strnlen(name, kMaxValueNameLength + 1) > kMaxValueNameLength)
+    return ERROR_INVALID_PARAMETER;
   return ERROR_SUCCESS;
 }
 
@@ -347,19 +390,18 @@ LONG RegCreateKeyExA(HKEY parent, LPCSTR subkey, DWORD reserved, LPSTR key_class
                      LPDWORD disposition) {
   (void)key_class;
   (void)security;
+  if (null_registry())
+    return null_create_key(parent, subkey, reserved, options, access, result, disposition);
   winlayer_key* from;
   LONG status = enter("RegCreateKeyExA", parent, &from);
   if (status != ERROR_SUCCESS) return status;
+  if (null_registry())  // the first call of the process, which found out the mode
+    return null_create_key(parent, subkey, reserved, options, access, result, disposition);
   if (result == 0 || reserved != 0 || options != REG_OPTION_NON_VOLATILE)
     return ERROR_INVALID_PARAMETER;
   *result = 0;
   std::vector<std::string> parts;
   if (!split_path(subkey, &parts)) return ERROR_INVALID_PARAMETER;
-  if (g_store.mode == Mode::kNull) {
-    *result = new_handle(0, access, from->path);
-    if (disposition) *disposition = REG_CREATED_NEW_KEY;
-    return ERROR_SUCCESS;
-  }
   std::string full = from->path;
   for (const std::string& part : parts) full += "\\" + part;
   if (write_denied(full)) return ERROR_ACCESS_DENIED;
@@ -418,14 +460,15 @@ LONG RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD reserved, LPDWORD type, 
 
 LONG RegSetValueExA(HKEY handle, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD data_size) {
+  if (null_registry()) return null_set_value(handle, name, reserved, data, data_size);
   winlayer_key* key;
   LONG status = enter("RegSetValueExA", handle, &key);
   if (status != ERROR_SUCCESS) return status;
+  if (null_registry()) return null_set_value(handle, name, reserved, data, data_size);
   if (reserved != 0 || (data == 0 && data_size != 0)) return ERROR_INVALID_PARAMETER;
   if ((key->access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
   std::string value_name = name ? name : "";
   if (value_name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
-  if (g_store.mode == Mode::kNull) return ERROR_SUCCESS;
   std::string bytes((const char*)data, data_size);
   Transaction transaction;
   if (!transaction.begin()) return ERROR_BADDB;
@@ -496,7 +539,7 @@ LONG SHDeleteKeyA(HKEY parent, LPCSTR subkey) {
 }
 
 LONG RegCloseKey(HKEY handle) {
-  if (winlayer_should_fail("RegCloseKey")) return ERROR_INVALID_HANDLE;
+  if (!null_registry() && winlayer_should_fail("RegCloseKey")) return ERROR_INVALID_HANDLE;
   winlayer_key* key = handle_key(handle);
   if (key == 0) return ERROR_INVALID_HANDLE;
   if (key >= g_roots && key < g_roots + 3) return ERROR_SUCCESS;
