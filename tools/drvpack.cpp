@@ -755,7 +755,7 @@ int command_info(const std::string& path) {
   print_row("byte order mark", bom);
   std::string units = std::to_string(figures.units);
   if (figures.text_units < figures.units)
-    units += " (the text ends at the U+0000 after " + std::to_string(figures.text_units) + ")";
+    units += " (the text ends at the U+0000 after " + std::to_string(figures.text_units) + " units)";
   if (figures.odd_length) units += " (odd length: the last byte is ignored)";
   print_row("UTF-16 units", units);
   print_row("lines", std::to_string(figures.lines));
