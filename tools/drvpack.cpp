@@ -202,7 +202,7 @@ struct Figures {
   Finding import_failure;
   long section_lines = 0, distinct_keys = 0;
   long values_written = 0;  // RegSetValueExA calls of the import
-  long string_values = 0, dword_values = 0, other_values = 0;  // value lines written, by type
+  long string_values = 0, dword_values = 0;  // value lines written, by type
   long registry_values = 0;  // values the registry holds afterwards: a later line may replace one
 };
 
@@ -442,18 +442,11 @@ void count_value_types(const ScriptWalk& walk, Figures* figures) {
     copy.push_back(0);
     DWORD type = REG_NONE;
     // The line's name stands NUL-terminated right after its opening double quote once written.
-    if (write_value_line(key, copy.data()) &&
-        RegQueryValueExA(key, copy.data() + 1, 0, &type, 0, 0) == ERROR_SUCCESS) {
-      if (type == REG_SZ) {
-        figures->string_values++;
-        continue;
-      }
-      if (type == REG_DWORD) {
-        figures->dword_values++;
-        continue;
-      }
-    }
-    figures->other_values++;
+    if (!write_value_line(key, copy.data()) ||
+        RegQueryValueExA(key, copy.data() + 1, 0, &type, 0, 0) != ERROR_SUCCESS)
+      continue;
+    if (type == REG_SZ) figures->string_values++;
+    if (type == REG_DWORD) figures->dword_values++;
   }
   RegCloseKey(key);
 }
@@ -846,9 +839,9 @@ int command_pack(bool force, const std::string& image_path, const std::string& s
   packed.path = temporary_name(out_path);
   packed.bytes = image + script;
   append_le32(&packed.bytes, (uint32_t)script.size());
-  locate_setup_data(&packed);
-  packed.bare_script = false;
-  packed.problem.clear();
+  // A setup file by construction, whatever its first bytes (an empty image leaves FF FE first).
+  packed.has_trailer = true;
+  packed.trailer = (uint32_t)script.size();
   packed.data_offset = image.size();
   packed.data_length = script.size();
   if (!write_temporary(out_path, packed.bytes)) return 1;
