@@ -132,46 +132,58 @@ int read_data_version(void) {
   return 1;
 }
 
+// A value line taken apart: its name and data stay in the script text, cut there by terminators.
+struct ParsedValue {
+  const char* line;
+  const char* name;
+  DWORD type;
+  const char* text;  // REG_SZ: the data after escape removal
+  DWORD size;        // REG_SZ: its length plus the terminator
+  DWORD number;      // REG_DWORD: the value
+};
+
 // The string form: data up to the first unescaped double quote, blanks only after it. Each
 // backslash is dropped and the byte after it kept as data; the data is compacted in one pass, so a
 // line of many escapes costs no more than a plain one.
-static int write_string_value(HKEY key, const char* line, const char* name, char* data) {
-  if (*data == 0) return fail_at(STRING_UNCLOSED, line);
+static int parse_string_value(char* data, ParsedValue* value) {
+  if (*data == 0) return fail_at(STRING_UNCLOSED, value->line);
   char* read = data;
   char* write = data;
   for (;;) {
-    if (*read == 0) return fail_at(STRING_UNCLOSED, line);
+    if (*read == 0) return fail_at(STRING_UNCLOSED, value->line);
     if (*read == '"') break;
     if (*read == '\\') {
       read++;
-      if (*read == 0) return fail_at(STRING_UNCLOSED, line);  // the line ends in a backslash
+      if (*read == 0) return fail_at(STRING_UNCLOSED, value->line);  // the line ends in a backslash
     }
     *write++ = *read++;
   }
   *write = 0;
   char* rest = read + 1;
   skip_blanks(rest);
-  if (*rest != 0) return fail_at(STRING_TRAILING, line);
-  DWORD size = (DWORD)(write - data) + 1;
-  if (RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)data, size) != ERROR_SUCCESS)
-    return fail_at(VALUE_SET_FAILED, line);
+  if (*rest != 0) return fail_at(STRING_TRAILING, value->line);
+  value->type = REG_SZ;
+  value->text = data;
+  value->size = (DWORD)(write - data) + 1;
   return 1;
 }
 
 // The dword form: "dword:" in any case, hex digits at once, blanks only after them.
-static int write_dword_value(HKEY key, const char* line, const char* name, const char* cursor) {
-  if (!starts_with_nocase(cursor, "dword:", 6)) return fail_at(VALUE_FORM_UNKNOWN, line);
+static int parse_dword_value(const char* cursor, ParsedValue* value) {
+  if (!starts_with_nocase(cursor, "dword:", 6)) return fail_at(VALUE_FORM_UNKNOWN, value->line);
   cursor += 6;
-  if (!is_hex_digit((unsigned char)*cursor)) return fail_at(DWORD_DIGITS_MISSING, line);
-  DWORD value = read_hex_number(cursor);
+  if (!is_hex_digit((unsigned char)*cursor)) return fail_at(DWORD_DIGITS_MISSING, value->line);
+  DWORD number = read_hex_number(cursor);
   skip_blanks(cursor);
-  if (*cursor != 0) return fail_at(DWORD_TRAILING, line);
-  if (RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, 4) != ERROR_SUCCESS)
-    return fail_at(VALUE_SET_FAILED, line);
+  if (*cursor != 0) return fail_at(DWORD_TRAILING, value->line);
+  value->type = REG_DWORD;
+  value->number = number;
   return 1;
 }
 
-int write_value_line(HKEY key, char* line) {
+// Checks a value line and takes it apart in place, writing nothing into the registry yet.
+static int parse_value_line(char* line, ParsedValue* value) {
+  value->line = line;
   if (*line != '"') return fail_at(VALUE_FORM_UNKNOWN, line);
   char* name = line + 1;
   char* cursor = name;
@@ -180,14 +192,29 @@ int write_value_line(HKEY key, char* line) {
     cursor++;
   }
   *cursor++ = 0;
+  value->name = name;
   while (*cursor != '=') {
     if (*cursor == 0) return fail_at(VALUE_EQUALS_MISSING, line);
     cursor++;
   }
   cursor++;
   skip_blanks(cursor);
-  if (*cursor == '"') return write_string_value(key, line, name, cursor + 1);
-  return write_dword_value(key, line, name, cursor);
+  if (*cursor == '"') return parse_string_value(cursor + 1, value);
+  return parse_dword_value(cursor, value);
+}
+
+static int set_parsed_value(HKEY key, const ParsedValue& value) {
+  LONG status = value.type == REG_SZ
+                    ? RegSetValueExA(key, value.name, 0, REG_SZ, (const BYTE*)value.text, value.size)
+                    : RegSetValueExA(key, value.name, 0, REG_DWORD, (const BYTE*)&value.number, 4);
+  if (status != ERROR_SUCCESS) return fail_at(VALUE_SET_FAILED, value.line);
+  return 1;
+}
+
+int write_value_line(HKEY key, char* line) {
+  ParsedValue value;
+  if (!parse_value_line(line, &value)) return 0;
+  return set_parsed_value(key, value);
 }
 
 struct RootPrefix {
@@ -223,9 +250,11 @@ static void cut_line(char* line, char* next) {
   }
 }
 
-// Where the held-back version line goes: the key of its section, opened again at the end.
+// The version line, checked where it stands but written at the end into the key of its section,
+// which is opened again then.
 struct HeldLine {
-  char* line;
+  int held;
+  ParsedValue value;
   HKEY root;
   const char* subkey;
 };
@@ -238,24 +267,25 @@ static int create_section_key(HKEY root, const char* subkey, HKEY* key) {
 
 // Writes the version line after every other line succeeded; without one, there is nothing to do.
 static int write_held_line(const HeldLine& held) {
-  if (held.line == 0) return 1;
+  if (!held.held) return 1;
   HKEY key;
   if (!create_section_key(held.root, held.subkey, &key))
-    return fail_at(KEY_CREATE_FAILED, held.line);
-  int written = write_value_line(key, held.line);
+    return fail_at(KEY_CREATE_FAILED, held.value.line);
+  int written = set_parsed_value(key, held.value);
   RegCloseKey(key);
   return written;
 }
 
 // One forward pass: each section header creates its key, each value line of the section writes
 // one value, and the first failure stops the import with nothing undone. The version line is
-// held back and written last.
+// checked in its place but written last, so that only a complete import records the version.
 int import_script(void) {
   g_script_failure.reason = SCRIPT_OK;
   g_script_failure.line = 0;
   char* cursor = g_script_text;
   if (cursor == 0) return 0;
-  HeldLine held = {0, 0, 0};
+  HeldLine held;
+  held.held = 0;
   for (;;) {
     skip_blanks(cursor);
     if (*cursor == '[') break;
@@ -287,7 +317,11 @@ int import_script(void) {
       if (*line != '"') continue;
       cut_line(line, next);
       if (line == g_version_line) {
-        held.line = line;
+        if (!parse_value_line(line, &held.value)) {
+          RegCloseKey(key);
+          return 0;
+        }
+        held.held = 1;
         held.root = root;
         held.subkey = subkey;
         continue;

@@ -177,6 +177,23 @@ TEST(Import, VersionLineIsWrittenLast) {
   EXPECT_EQ(0, held_fails.result);
 }
 
+// A version line that the scan accepts but the import rejects (a CR and more text after its
+// digits) stops the import in its own place: nothing after it is written.
+TEST(Import, MalformedVersionLineFailsWhereItStands) {
+  std::string script = T + "\"DriverVersion\"=dword:38\rX\r\n\"a\"=\"1\"\r\n";
+  testutil::use_store(":memory:");
+  g_script_text = strdup(script.c_str());
+  ASSERT_EQ(1, read_data_version());
+  EXPECT_EQ(56u, g_data_version);
+  EXPECT_EQ(0, import_script());
+  EXPECT_EQ(DWORD_TRAILING, g_script_failure.reason);
+  EXPECT_EQ(T.size(), (size_t)(g_script_failure.line - g_script_text));
+  free(g_script_text);
+  g_script_text = 0;
+  g_version_line = 0;
+  EXPECT_EQ(KT, dump_all_roots());
+}
+
 // The import records where it stopped and why, for tools that explain failures.
 TEST(Import, RecordsTheFailingLine) {
   std::string script = T + "\"a\"=\"1\"\r\n\"b\"=dword:zz\r\n";
