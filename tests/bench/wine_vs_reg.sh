@@ -1,0 +1,133 @@
+#!/bin/bash
+# Times the whole Windows setup run under Wine against Wine's own importer on the same script:
+# `drvsetup.exe -ns -ne` and `reg import SCRIPT`, each on a clean prefix (a copy of one template
+# prefix, made with wineboot once and kept), alternating, RUNS runs each. Each copy gets a
+# persistent wineserver (wineserver -p) started and warmed up before the timed command, so that
+# the times are those of the two programs, not of the server's start-up. A third leg, `cmd /c exit`
+# on a clean prefix, gives what any program costs to start under Wine; the net figures subtract it.
+#
+# usage: wine_vs_reg.sh [SETUP_EXE [SCRIPT [RUNS]]]
+# The template lives in $DRVSETUP_BENCH_WINE_TEMPLATE (default ${TMPDIR:-/tmp}/drvsetup-bench-wine).
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+exe=${1:-$root/dist/windows/x86_64/drvsetup.exe}
+script=${2:-$root/data/drivers.reg}
+runs=${3:-10}
+tmp=${TMPDIR:-/tmp}
+template=${DRVSETUP_BENCH_WINE_TEMPLATE:-$tmp/drvsetup-bench-wine}
+
+if [ ! -f "$exe" ]; then
+  echo "wine run vs reg import: SKIPPED ($exe is not built; run make windows)"
+  exit 0
+fi
+for program in wine wineserver wineboot; do
+  if ! command -v "$program" >/dev/null; then
+    echo "wine run vs reg import: SKIPPED ($program is not installed)"
+    exit 0
+  fi
+done
+
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export LC_ALL=C.UTF-8
+unset DISPLAY WAYLAND_DISPLAY WINEARCH
+
+work=$(mktemp -d "$tmp/drvsetup-bench-wine-run-XXXXXX")
+prefix="$work/prefix"
+cleanup() {
+  if [ -d "$prefix" ]; then
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
+    WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+version=$(wine --version)
+if [ "$(cat "$template/.drvsetup-bench-ready" 2>/dev/null)" != "$version" ]; then
+  echo "wine: preparing the template prefix $template (once) ..."
+  rm -rf "$template"
+  if ! WINEPREFIX="$template" wineboot --init >"$work/wineboot.log" 2>&1; then
+    echo "wine run vs reg import: FAILED (wineboot --init failed, see below)"
+    tail -20 "$work/wineboot.log"
+    exit 1
+  fi
+  WINEPREFIX="$template" wineserver -w
+  echo "$version" >"$template/.drvsetup-bench-ready"
+fi
+
+# A clean prefix at the same path for every run: Wine's files hard-linked from the template (Wine
+# replaces them, never rewrites them), the registry files and the marker copied for real.
+fresh_prefix() {
+  if [ -d "$prefix" ]; then
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
+    WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1
+    rm -rf "$prefix"
+  fi
+  cp -al "$template" "$prefix"
+  for file in "$template"/*.reg "$template"/.update-timestamp; do
+    [ -f "$file" ] && cp --remove-destination "$file" "$prefix/"
+  done
+  WINEPREFIX="$prefix" wineserver -p
+  WINEPREFIX="$prefix" wine cmd /c exit >/dev/null 2>&1
+}
+
+# Seconds taken by a command, with its exit code checked against the expected one.
+timed() {
+  local expected=$1
+  shift
+  local start end status
+  start=$(date +%s.%N)
+  WINEPREFIX="$prefix" "$@" >"$work/out.log" 2>&1
+  status=$?
+  end=$(date +%s.%N)
+  if [ "$status" != "$expected" ]; then
+    echo "wine run vs reg import: FAILED ($* exited with $status, expected $expected)" >&2
+    cat "$work/out.log" >&2
+    exit 1
+  fi
+  echo "$start $end" | awk '{printf "%.3f", $2 - $1}'
+}
+
+# The data version the run left in the prefix; 0x38 for the shipped script.
+installed_version() {
+  WINEPREFIX="$prefix" wine reg query 'HKLM\Software\kestrova\DRIVER2' /v DriverVersion 2>/dev/null |
+    tr -d '\r' | awk '/DriverVersion/ {print $3}'
+}
+
+windows_script="Z:$(echo "$script" | tr '/' '\\')"
+ours=()
+theirs=()
+starts=()
+for ((i = 1; i <= runs; i++)); do
+  fresh_prefix
+  t0=$(timed 0 wine cmd /c exit) || exit 1
+  fresh_prefix
+  t1=$(timed 0 wine "$exe" -ns -ne) || exit 1
+  v1=$(installed_version)
+  fresh_prefix
+  t2=$(timed 0 wine reg import "$windows_script") || exit 1
+  v2=$(installed_version)
+  if [ -z "$v1" ] || [ "$v1" != "$v2" ]; then
+    echo "wine run vs reg import: FAILED (DriverVersion after drvsetup.exe '$v1', after reg import '$v2')"
+    exit 1
+  fi
+  echo "wine run $i: drvsetup.exe -ns -ne ${t1} s, reg import ${t2} s (DriverVersion $v1 both)," \
+    "cmd /c exit ${t0} s"
+  ours+=("$t1")
+  theirs+=("$t2")
+  starts+=("$t0")
+done
+
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR] = $1} END {if (NR % 2) print a[(NR + 1) / 2]; else printf "%.4f\n", (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+m1=$(median "${ours[@]}")
+m2=$(median "${theirs[@]}")
+m0=$(median "${starts[@]}")
+ratio=$(awk -v a="$m1" -v b="$m2" 'BEGIN {printf "%.3f", a / b}')
+verdict=$(awk -v r="$ratio" 'BEGIN {print (r < 1 ? "aim met" : "aim missed")}')
+echo "wine median of $runs: drvsetup.exe -ns -ne $m1 s, reg import $m2 s, cmd /c exit $m0 s"
+echo "wine net of start-up (median - cmd /c exit median): drvsetup.exe" \
+  "$(awk -v a="$m1" -v b="$m0" 'BEGIN {printf "%.3f", a - b}') s, reg import" \
+  "$(awk -v a="$m2" -v b="$m0" 'BEGIN {printf "%.3f", a - b}') s"
+echo "wine median ratio drvsetup.exe / reg import: $ratio (aim < 1: ours faster) $verdict"
