@@ -90,6 +90,19 @@ def image_imports(objdump, path):
     return imports
 
 
+def runtime_floor(args, work, arch):
+    """Size of an empty WinMain built with the options of the Windows image, or None."""
+    compiler = shutil.which(arch + "-w64-mingw32-g++")
+    if compiler is None:
+        return None
+    out = os.path.join(work, f"empty-{arch}.exe")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "empty_winmain.cpp")
+    result = subprocess.run([compiler, "-Os", "-fno-exceptions", "-fno-rtti", "-mwindows", "-s",
+                             "-static-libgcc", "-static-libstdc++", "-Wl,--no-insert-timestamp",
+                             source, "-o", out], capture_output=True, text=True)
+    return os.path.getsize(out) if result.returncode == 0 else None
+
+
 def bench_size(args, work):
     section("Size of the Windows images (setup file less the appended data and trailer)")
     for arch in ("x86_64", "i686"):
@@ -118,6 +131,10 @@ def bench_size(args, work):
         debug = [n for n, _ in sections if n.startswith((".debug", ".zdebug", ".stab"))]
         say(f"debug sections {arch}: {', '.join(debug) if debug else 'none'} (goal: none) "
             f"{goal(not debug, f'debug sections {arch}')}")
+        floor = runtime_floor(args, work, arch)
+        if floor:
+            say(f"  runtime floor {arch}: an empty WinMain linked the same way is {floor} bytes; "
+                f"the program adds {len(image) - floor} bytes")
         imports = image_imports(objdump, path)
         foreign = [d for d in imports if d.lower() not in SYSTEM_DLLS]
         listing = ", ".join(f"{d} ({n} functions)" for d, n in imports.items())

@@ -71,23 +71,47 @@ fresh_prefix() {
   done
   WINEPREFIX="$prefix" wineserver -p
   WINEPREFIX="$prefix" wine cmd /c exit >/dev/null 2>&1
+  find_server
 }
 
-# Seconds taken by a command, with its exit code checked against the expected one.
+# The wineserver of the current prefix copy, found by the WINEPREFIX it was started with.
+find_server() {
+  server_pid=""
+  local pid
+  for pid in $(pgrep wineserver); do
+    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
+      server_pid=$pid
+    fi
+  done
+}
+
+# CPU seconds the wineserver has used so far (0 when it wasn't found).
+server_cpu() {
+  if [ -n "$server_pid" ] && [ -r "/proc/$server_pid/stat" ]; then
+    awk -v hz="$(getconf CLK_TCK)" '{printf "%.3f", ($14 + $15) / hz}' "/proc/$server_pid/stat"
+  else
+    echo 0
+  fi
+}
+
+# "WALL CPU": the seconds a command took and the CPU seconds it and the wineserver used, with its
+# exit code checked against the expected one.
 timed() {
   local expected=$1
   shift
-  local start end status
-  start=$(date +%s.%N)
-  WINEPREFIX="$prefix" "$@" >"$work/out.log" 2>&1
+  local status server_before server_after times
+  server_before=$(server_cpu)
+  local TIMEFORMAT="%3R %3U %3S"
+  { time WINEPREFIX="$prefix" "$@" >"$work/out.log" 2>&1; } 2>"$work/time.log"
   status=$?
-  end=$(date +%s.%N)
+  server_after=$(server_cpu)
   if [ "$status" != "$expected" ]; then
     echo "wine run vs reg import: FAILED ($* exited with $status, expected $expected)" >&2
     cat "$work/out.log" >&2
     exit 1
   fi
-  echo "$start $end" | awk '{printf "%.3f", $2 - $1}'
+  awk -v before="$server_before" -v after="$server_after" \
+    '{printf "%.3f %.3f\n", $1, $2 + $3 + after - before}' "$work/time.log"
 }
 
 # The data version the run left in the prefix; 0x38 for the shipped script.
@@ -97,37 +121,40 @@ installed_version() {
 }
 
 windows_script="Z:$(echo "$script" | tr '/' '\\')"
-ours=()
-theirs=()
-starts=()
+ours=() theirs=() starts=() ours_cpu=() theirs_cpu=() starts_cpu=()
 for ((i = 1; i <= runs; i++)); do
   fresh_prefix
-  t0=$(timed 0 wine cmd /c exit) || exit 1
+  read -r t0 c0 < <(timed 0 wine cmd /c exit) || exit 1
   fresh_prefix
-  t1=$(timed 0 wine "$exe" -ns -ne) || exit 1
+  read -r t1 c1 < <(timed 0 wine "$exe" -ns -ne) || exit 1
   v1=$(installed_version)
   fresh_prefix
-  t2=$(timed 0 wine reg import "$windows_script") || exit 1
+  read -r t2 c2 < <(timed 0 wine reg import "$windows_script") || exit 1
   v2=$(installed_version)
   if [ -z "$v1" ] || [ "$v1" != "$v2" ]; then
-    echo "wine run vs reg import: FAILED (DriverVersion after drvsetup.exe '$v1', after reg import '$v2')"
+    echo "wine run vs reg import: FAILED (DriverVersion after drvsetup.exe '$v1'," \
+      "after reg import '$v2')"
     exit 1
   fi
-  echo "wine run $i: drvsetup.exe -ns -ne ${t1} s, reg import ${t2} s (DriverVersion $v1 both)," \
-    "cmd /c exit ${t0} s"
-  ours+=("$t1")
-  theirs+=("$t2")
-  starts+=("$t0")
+  echo "wine run $i: drvsetup.exe -ns -ne ${t1} s (CPU ${c1} s), reg import ${t2} s" \
+    "(CPU ${c2} s), cmd /c exit ${t0} s (CPU ${c0} s); DriverVersion $v1 both"
+  ours+=("$t1") theirs+=("$t2") starts+=("$t0")
+  ours_cpu+=("$c1") theirs_cpu+=("$c2") starts_cpu+=("$c0")
 done
 
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR] = $1} END {if (NR % 2) print a[(NR + 1) / 2]; else printf "%.4f\n", (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
-m1=$(median "${ours[@]}")
-m2=$(median "${theirs[@]}")
-m0=$(median "${starts[@]}")
-ratio=$(awk -v a="$m1" -v b="$m2" 'BEGIN {printf "%.3f", a / b}')
+median() {
+  printf '%s\n' "$@" | sort -g |
+    awk '{a[NR] = $1} END {if (NR % 2) print a[(NR + 1) / 2]; else printf "%.4f\n", (a[NR / 2] + a[NR / 2 + 1]) / 2}'
+}
+calc() { awk "BEGIN {printf \"%.3f\", $1}"; }
+m1=$(median "${ours[@]}") m2=$(median "${theirs[@]}") m0=$(median "${starts[@]}")
+n1=$(median "${ours_cpu[@]}") n2=$(median "${theirs_cpu[@]}") n0=$(median "${starts_cpu[@]}")
+ratio=$(calc "$m1 / $m2")
+cpu_ratio=$(calc "$n1 / $n2")
 verdict=$(awk -v r="$ratio" 'BEGIN {print (r < 1 ? "aim met" : "aim missed")}')
-echo "wine median of $runs: drvsetup.exe -ns -ne $m1 s, reg import $m2 s, cmd /c exit $m0 s"
-echo "wine net of start-up (median - cmd /c exit median): drvsetup.exe" \
-  "$(awk -v a="$m1" -v b="$m0" 'BEGIN {printf "%.3f", a - b}') s, reg import" \
-  "$(awk -v a="$m2" -v b="$m0" 'BEGIN {printf "%.3f", a - b}') s"
+echo "wine median of $runs, wall: drvsetup.exe -ns -ne $m1 s, reg import $m2 s, cmd /c exit $m0 s"
+echo "wine median of $runs, CPU of the command and the wineserver: drvsetup.exe $n1 s," \
+  "reg import $n2 s, cmd /c exit $n0 s; ratio $cpu_ratio"
+echo "wine net of start-up (median less cmd /c exit's): drvsetup.exe $(calc "$m1 - $m0") s wall," \
+  "$(calc "$n1 - $n0") s CPU; reg import $(calc "$m2 - $m0") s wall, $(calc "$n2 - $n0") s CPU"
 echo "wine median ratio drvsetup.exe / reg import: $ratio (aim < 1: ours faster) $verdict"
