@@ -1,6 +1,7 @@
 // The stand-in's knobs and its small services: the platform query, the module path, the code-page
 // conversion, the message box line and the run-time library loading.
 #include <errno.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,6 +23,9 @@ struct Knobs {
   std::string shlwapi;   // present, missing, nofunc
   std::map<std::string, std::map<unsigned, bool>> failures;  // function -> call numbers
   std::map<std::string, unsigned> calls;
+  std::string kill_function;  // DRVSETUP_KILL_AFTER: the process dies at this function's call
+  unsigned kill_call = 0;
+  std::string module_path;    // DRVSETUP_MODULE_PATH: the executable's path the program is told
 };
 
 Knobs& knobs() {
@@ -55,6 +59,26 @@ Knobs& knobs() {
         k.failures[item.substr(0, colon)][(unsigned)n] = true;
       start = comma + 1;
     }
+    // DRVSETUP_KILL_AFTER=Function:N: the N-th call of that function kills the process (SIGKILL)
+    // before it does anything, so tests can interrupt a run at a chosen point.
+    const char* kill = getenv("DRVSETUP_KILL_AFTER");
+    if (kill && *kill) {
+      std::string item = kill;
+      size_t colon = item.find(':');
+      char* end = 0;
+      unsigned long n = colon == std::string::npos ? 0 : strtoul(item.c_str() + colon + 1, &end, 10);
+      if (colon == std::string::npos || colon == 0 || n == 0 || end == 0 || *end != 0) {
+        winlayer_complain("DRVSETUP_KILL_AFTER: ignoring '%s' (expected Function:N, N from 1)",
+                          kill);
+      } else {
+        k.kill_function = item.substr(0, colon);
+        k.kill_call = (unsigned)n;
+      }
+    }
+    // DRVSETUP_MODULE_PATH: the path GetModuleFileNameW/A report instead of /proc/self/exe, so
+    // that a test can run WinMain in its own process on a setup file.
+    const char* module_path = getenv("DRVSETUP_MODULE_PATH");
+    k.module_path = module_path ? module_path : "";
   }
   return k;
 }
@@ -84,6 +108,7 @@ void winlayer_reset(void) {
 int winlayer_should_fail(const char* function) {
   Knobs& k = knobs();
   unsigned n = ++k.calls[function];
+  if (k.kill_call != 0 && n == k.kill_call && k.kill_function == function) raise(SIGKILL);
   auto it = k.failures.find(function);
   return it != k.failures.end() && it->second.count(n) != 0;
 }
@@ -276,6 +301,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
 // The path of /proc/self/exe, as UTF-16 or as its bytes. Like current Windows, a path that
 // doesn't fit is truncated to capacity - 1 characters plus a terminator, and capacity returned.
 static std::string own_executable_path(void) {
+  if (!knobs().module_path.empty()) return knobs().module_path;
   std::string path(256, '\0');
   for (;;) {
     ssize_t n = readlink("/proc/self/exe", &path[0], path.size());
