@@ -5,6 +5,8 @@
 # persistent wineserver (wineserver -p) started and warmed up before the timed command, so that
 # the times are those of the two programs, not of the server's start-up. A third leg, `cmd /c exit`
 # on a clean prefix, gives what any program costs to start under Wine; the net figures subtract it.
+# Last, two empty programs, one of them importing user32, show what the load-time import of user32
+# (for the message box) costs a run that shows none.
 #
 # usage: wine_vs_reg.sh [SETUP_EXE [SCRIPT [RUNS]]]
 # The template lives in $DRVSETUP_BENCH_WINE_TEMPLATE (default ${TMPDIR:-/tmp}/drvsetup-bench-wine).
@@ -79,7 +81,7 @@ find_server() {
   server_pid=""
   local pid
   for pid in $(pgrep wineserver); do
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
       server_pid=$pid
     fi
   done
@@ -158,3 +160,25 @@ echo "wine median of $runs, CPU of the command and the wineserver: drvsetup.exe 
 echo "wine net of start-up (median less cmd /c exit's): drvsetup.exe $(calc "$m1 - $m0") s wall," \
   "$(calc "$n1 - $n0") s CPU; reg import $(calc "$m2 - $m0") s wall, $(calc "$n2 - $n0") s CPU"
 echo "wine median ratio drvsetup.exe / reg import: $ratio (aim < 1: ours faster) $verdict"
+
+# The cost of importing user32 at load time, on the last prefix (warm): two empty programs.
+compiler=$(command -v x86_64-w64-mingw32-g++ || true)
+if [ -z "$compiler" ]; then
+  echo "wine user32 import cost: SKIPPED (no x86_64-w64-mingw32-g++)"
+  exit 0
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+for name in empty_winmain user32_winmain; do
+  "$compiler" -Os -s -mwindows "$here/$name.cpp" -o "$work/$name.exe" || exit 1
+done
+plain=() with_user32=() plain_cpu=() with_user32_cpu=()
+for ((i = 1; i <= runs; i++)); do
+  read -r t c < <(timed 0 wine "$work/empty_winmain.exe") || exit 1
+  plain+=("$t") plain_cpu+=("$c")
+  read -r t c < <(timed 0 wine "$work/user32_winmain.exe") || exit 1
+  with_user32+=("$t") with_user32_cpu+=("$c")
+done
+p=$(median "${plain[@]}") u=$(median "${with_user32[@]}")
+pc=$(median "${plain_cpu[@]}") uc=$(median "${with_user32_cpu[@]}")
+echo "wine user32 import cost: empty program $p s ($pc s CPU), the same importing user32" \
+  "$u s ($uc s CPU): +$(calc "$u - $p") s wall, +$(calc "$uc - $pc") s CPU per run"
