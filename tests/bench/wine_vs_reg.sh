@@ -7,6 +7,9 @@
 # on a clean prefix, gives what any program costs to start under Wine; the net figures subtract it.
 # Last, two empty programs, one of them importing user32, show what the load-time import of user32
 # (for the message box) costs a run that shows none.
+# Each time is given as wall time and as CPU time: the command's own (user and system, from its
+# rusage) plus what the prefix's wineserver used meanwhile; the CPU figures suffer less from other
+# work on the machine.
 #
 # usage: wine_vs_reg.sh [SETUP_EXE [SCRIPT [RUNS]]]
 # The template lives in $DRVSETUP_BENCH_WINE_TEMPLATE (default ${TMPDIR:-/tmp}/drvsetup-bench-wine).
