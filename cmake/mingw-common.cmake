@@ -1,0 +1,13 @@
+# What both mingw-w64 toolchain files share; MINGW_TRIPLET names the target.
+find_program(MINGW_CXX NAMES ${MINGW_TRIPLET}-g++-win32 ${MINGW_TRIPLET}-g++ REQUIRED)
+find_program(MINGW_CC NAMES ${MINGW_TRIPLET}-gcc-win32 ${MINGW_TRIPLET}-gcc REQUIRED)
+set(CMAKE_CXX_COMPILER ${MINGW_CXX})
+set(CMAKE_C_COMPILER ${MINGW_CC})
+set(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
+
+# Headers and libraries only from the target's sysroot; programs from the host.
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
