@@ -3,10 +3,22 @@
 // that the program's own removal runs. Each call index of RegCreateKeyExA and RegSetValueExA, and
 // each open, enumeration and deletion of the removal, fails once; the outcome, the registry left
 // behind, the key handles and the next run without the fault are checked.
+//
+// One run goes through all the calls. The registry functions are wrapped at link time
+// (-Wl,--wrap): at each call to be tested the process forks, and the child makes that call fail
+// through DRVSETUP_FAIL, finishes the run, checks what it left and reports to the parent, which
+// goes on with the call as usual. Each case thus costs only what happens after its fault.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#ifdef DRVSETUP_SANITIZED
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -16,11 +28,8 @@
 #include "robust_support.h"
 #include "script.h"
 
-#ifndef FAULT_CASE_STRIDE
-#define FAULT_CASE_STRIDE 1  // every call index; the sanitizer build takes a sample
-#endif
-#ifndef FAULT_SHARDS
-#define FAULT_SHARDS 4
+#ifndef WHOLE_CHECK_STRIDE
+#define WHOLE_CHECK_STRIDE 100  // every n-th import case also compares the whole registry and repairs it
 #endif
 
 namespace {
@@ -260,7 +269,9 @@ std::set<std::string> expected_after_import_fault(const Reference& ref, bool cre
                                                         ref.plan.value_section.end() - 1, index) -
                                            ref.plan.value_section.begin())
                               : index;
-  if (create && index == ref.plan.sections.size() - 1) sections_made = index;
+  // The version line's own calls come after every section's.
+  if (index == (create ? ref.plan.sections.size() : ref.plan.values.size()) - 1)
+    sections_made = ref.plan.sections.size() - 1;
   std::set<std::string> expected;
   for (const std::string& line : ref.clean_lines) {
     DumpLine d = parse_line(line);
@@ -284,6 +295,144 @@ std::set<std::string> expected_after_import_fault(const Reference& ref, bool cre
   return expected;
 }
 
+// The lines one set has and the other lacks, a few of each, for a readable failure.
+std::string difference(const std::set<std::string>& actual, const std::set<std::string>& expected) {
+  std::string out;
+  int shown = 0;
+  for (const std::string& line : actual)
+    if (!expected.count(line) && shown++ < 8) out += "  unexpected: " + line + "\n";
+  shown = 0;
+  for (const std::string& line : expected)
+    if (!actual.count(line) && shown++ < 8) out += "  missing:    " + line + "\n";
+  return out;
+}
+
+// The state of the forking run, seen by the wrappers.
+const char* const kWrapped[] = {"RegOpenKeyExA", "RegEnumKeyExA", "RegDeleteKeyA", "RegCreateKeyExA",
+                                "RegSetValueExA"};
+struct Driver {
+  bool active = false;  // counting the program's calls (parent) or its calls after the fault (child)
+  bool child = false;
+  std::map<std::string, unsigned> calls;
+  std::string fault_function;  // in a child: the call that failed
+  unsigned fault_index = 0;
+  unsigned writes_after_fault = 0;   // in a child: writing calls made after the failed one
+  LONG fault_status = ERROR_SUCCESS;  // in a child: what the failed call returned
+  int report_fd = -1;
+  // Parent: the failures its children reported, and how many cases ran.
+  std::vector<std::string> failures;
+  unsigned cases = 0;
+  std::function<bool(const std::string&, unsigned)> selected;
+  std::function<std::string(int)> child_checks;  // gets the run's outcome, returns failures
+};
+Driver g_driver;
+
+// Called by each wrapper before the real call. Returns true in a child at its faulted call.
+bool before_call(const char* function) {
+  if (!g_driver.active) return false;
+  if (g_driver.child) {
+    if (strcmp(function, "RegCreateKeyExA") == 0 || strcmp(function, "RegSetValueExA") == 0 ||
+        strcmp(function, "RegDeleteKeyA") == 0)
+      g_driver.writes_after_fault++;
+    return false;
+  }
+  unsigned n = ++g_driver.calls[function];
+  if (!g_driver.selected(function, n)) return false;
+  int fds[2];
+  if (pipe(fds) != 0) abort();
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) abort();
+  if (pid == 0) {
+    close(fds[0]);
+    alarm(600);  // a child that hangs dies, and the parent reports it
+    g_driver.child = true;
+    g_driver.report_fd = fds[1];
+    g_driver.fault_function = function;
+    g_driver.fault_index = n;
+    // The layer's own fault knob makes this very call fail: its counters start again at zero.
+    setenv("DRVSETUP_FAIL", (std::string(function) + ":1").c_str(), 1);
+    winlayer_reload_knobs();
+    return true;
+  }
+  close(fds[1]);
+  std::string report;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fds[0], buffer, sizeof buffer)) > 0) report.append(buffer, (size_t)got);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::string name = std::string(function) + ":" + std::to_string(n);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !report.empty())
+    g_driver.failures.push_back(name + (WIFSIGNALED(status) ? " (ended by signal " +
+                                                                  std::to_string(WTERMSIG(status)) + ")"
+                                                            : "") +
+                                "\n" + report);
+  g_driver.cases++;
+  return false;
+}
+
+// A faulted call's own result, kept for the child's checks.
+LONG after_call(bool faulted, LONG status) {
+  if (faulted) g_driver.fault_status = status;
+  return status;
+}
+}  // namespace
+
+// The wrappers and the real functions by their linker names (the stand-in's functions have C++
+// linkage, so --wrap names their mangled symbols).
+#define LINK_NAME(prefix, mangled) __asm__(prefix mangled)
+#define OPEN_SYM "_Z13RegOpenKeyExAP12winlayer_keyPKcjjPS0_"
+#define ENUM_SYM "_Z13RegEnumKeyExAP12winlayer_keyjPcPjS2_S1_S2_P8FILETIME"
+#define DELETE_SYM "_Z13RegDeleteKeyAP12winlayer_keyPKc"
+#define CREATE_SYM "_Z15RegCreateKeyExAP12winlayer_keyPKcjPcjjP19SECURITY_ATTRIBUTESPS0_Pj"
+#define SET_SYM "_Z14RegSetValueExAP12winlayer_keyPKcjjPKhj"
+
+LONG real_open(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) LINK_NAME("__real_", OPEN_SYM);
+LONG real_enum(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPSTR, LPDWORD, FILETIME*)
+    LINK_NAME("__real_", ENUM_SYM);
+LONG real_delete(HKEY, LPCSTR) LINK_NAME("__real_", DELETE_SYM);
+LONG real_create(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD)
+    LINK_NAME("__real_", CREATE_SYM);
+LONG real_set(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) LINK_NAME("__real_", SET_SYM);
+
+LONG wrap_open(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) LINK_NAME("__wrap_", OPEN_SYM);
+LONG wrap_enum(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPSTR, LPDWORD, FILETIME*)
+    LINK_NAME("__wrap_", ENUM_SYM);
+LONG wrap_delete(HKEY, LPCSTR) LINK_NAME("__wrap_", DELETE_SYM);
+LONG wrap_create(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD)
+    LINK_NAME("__wrap_", CREATE_SYM);
+LONG wrap_set(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) LINK_NAME("__wrap_", SET_SYM);
+
+LONG wrap_open(HKEY parent, LPCSTR subkey, DWORD options, REGSAM access, PHKEY result) {
+  bool faulted = before_call("RegOpenKeyExA");
+  return after_call(faulted, real_open(parent, subkey, options, access, result));
+}
+LONG wrap_enum(HKEY key, DWORD index, LPSTR name, LPDWORD capacity, LPDWORD reserved,
+               LPSTR key_class, LPDWORD class_capacity, FILETIME* written) {
+  bool faulted = before_call("RegEnumKeyExA");
+  return after_call(faulted, real_enum(key, index, name, capacity, reserved, key_class,
+                                       class_capacity, written));
+}
+LONG wrap_delete(HKEY parent, LPCSTR subkey) {
+  bool faulted = before_call("RegDeleteKeyA");
+  return after_call(faulted, real_delete(parent, subkey));
+}
+LONG wrap_create(HKEY parent, LPCSTR subkey, DWORD reserved, LPSTR key_class, DWORD options,
+                 REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition) {
+  bool faulted = before_call("RegCreateKeyExA");
+  return after_call(faulted, real_create(parent, subkey, reserved, key_class, options, access,
+                                         security, result, disposition));
+}
+LONG wrap_set(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+  bool faulted = before_call("RegSetValueExA");
+  return after_call(faulted, real_set(key, name, reserved, type, data, size));
+}
+
+namespace {
+
 // A value (or with an empty name, a key) of the store, by folded full path.
 bool present(const std::string& folded_path, const std::string& name = "") {
   HKEY key;
@@ -300,148 +449,182 @@ bool present(const std::string& folded_path, const std::string& name = "") {
   return found;
 }
 
-// The lines one set has and the other lacks, a few of each, for a readable failure.
-std::string difference(const std::set<std::string>& actual, const std::set<std::string>& expected) {
+// Appends a failure line to out when a condition doesn't hold.
+#define CHILD_CHECK(out, condition, text) \
+  do {                                    \
+    if (!(condition)) (out) += std::string("  ") + (text) + "\n"; \
+  } while (0)
+
+// Ends a child: its findings go to the parent, which reports them.
+[[noreturn]] void end_child(const std::string& failures) {
+  std::string text = failures;
+#ifdef DRVSETUP_SANITIZED
+  if (__lsan_do_recoverable_leak_check() != 0) text += "  memory leaked (see the report above)\n";
+#endif
+  if (!text.empty() && write(g_driver.report_fd, text.data(), text.size()) < 0) _exit(3);
+  _exit(0);
+}
+
+// The whole registry after the fault, then the next run without it: after an import fault it
+// must repair the installation (0, the clean registry); after a removal fault it finds the
+// installation current (1) and changes nothing.
+std::string whole_registry_checks(const Reference& ref, const std::set<std::string>& expected,
+                                  int repair_outcome) {
   std::string out;
-  int shown = 0;
-  for (const std::string& line : actual)
-    if (!expected.count(line) && shown++ < 8) out += "  unexpected: " + line + "\n";
-  shown = 0;
-  for (const std::string& line : expected)
-    if (!actual.count(line) && shown++ < 8) out += "  missing:    " + line + "\n";
+  std::set<std::string> actual = registry_lines();
+  if (actual != expected) out += "  registry after the fault:\n" + difference(actual, expected);
+  g_driver.active = false;
+  unsetenv("DRVSETUP_FAIL");
+  int repaired = run_in_process(testutil::shipped_setup());
+  CHILD_CHECK(out, repaired == repair_outcome,
+              "the next run gave " + std::to_string(repaired) + ", not " + std::to_string(repair_outcome));
+  CHILD_CHECK(out, winlayer_open_key_count() == 0, "key handles left open by the next run");
+  std::set<std::string> after = registry_lines();
+  const std::set<std::string>& wanted = repair_outcome == RESULT_UPDATED ? ref.clean_lines : actual;
+  if (after != wanted) out += "  registry after the next run:\n" + difference(after, wanted);
   return out;
 }
 
-struct Case {
-  std::string function;
-  unsigned index;  // 1-based, as DRVSETUP_FAIL counts
-};
-
-// Runs one faulted run and the repair after it; failures name the case.
-void check_import_fault(const Reference& ref, const Case& c, bool exact) {
-  SCOPED_TRACE(c.function + ":" + std::to_string(c.index));
-  prepare_store({"DRVSETUP_SHLWAPI=missing", "DRVSETUP_FAIL=" + c.function + ":" + std::to_string(c.index)});
-  int result = run_in_process(testutil::shipped_setup());
-  ASSERT_EQ(result, RESULT_INSTALL_FAILED);
-  ASSERT_EQ(winlayer_open_key_count(), 0u);
+// In a child, after a fault of the import: -3; no write after the failed call; no handle open; no
+// installed version; the failed write missing and the one before it made.
+std::string import_fault_checks(const Reference& ref, int result) {
+  std::string out;
+  const std::string& f = g_driver.fault_function;
+  size_t i = g_driver.fault_index - 1;
+  bool create = f == "RegCreateKeyExA";
+  CHILD_CHECK(out, g_driver.fault_status != ERROR_SUCCESS, "the faulted call succeeded");
+  CHILD_CHECK(out, result == RESULT_INSTALL_FAILED, "outcome " + std::to_string(result) + ", not -3");
+  CHILD_CHECK(out, g_driver.writes_after_fault == 0,
+              std::to_string(g_driver.writes_after_fault) + " writing calls after the failed one");
+  CHILD_CHECK(out, winlayer_open_key_count() == 0, "key handles left open");
+  g_driver.active = false;
   unsetenv("DRVSETUP_FAIL");
   winlayer_reload_knobs();
-  // No installed version: the next run must not find the installation current.
-  ASSERT_TRUE(is_update_needed());
-  bool create = c.function == "RegCreateKeyExA";
-  size_t i = c.index - 1;
-  // The failing write did not happen; the one before it did.
+  CHILD_CHECK(out, is_update_needed(), "an installed version is recorded");
   if (create) {
-    if (ref.first_section.at(ref.plan.sections[i]) == i) EXPECT_FALSE(present(ref.plan.sections[i]));
-    if (i > 0) EXPECT_TRUE(present(ref.plan.sections[i - 1]));
-    if (i > 0 && ref.plan.value_section[0] < i) {
-      size_t v = std::lower_bound(ref.plan.value_section.begin(), ref.plan.value_section.end() - 1, i) -
-                 ref.plan.value_section.begin();
-      if (v > 0) EXPECT_TRUE(present(ref.plan.values[v - 1].first, ref.plan.values[v - 1].second));
-    }
+    if (ref.first_section.at(ref.plan.sections[i]) == i)
+      CHILD_CHECK(out, !present(ref.plan.sections[i]), "the key of the failed call exists");
+    if (i > 0) CHILD_CHECK(out, present(ref.plan.sections[i - 1]), "the key before it is missing");
   } else {
     if (ref.value_writes.at(ref.plan.values[i]).front() == i)
-      EXPECT_FALSE(present(ref.plan.values[i].first, ref.plan.values[i].second));
-    EXPECT_TRUE(present(ref.plan.sections[ref.plan.value_section[i]]));
-    if (i > 0) EXPECT_TRUE(present(ref.plan.values[i - 1].first, ref.plan.values[i - 1].second));
+      CHILD_CHECK(out, !present(ref.plan.values[i].first, ref.plan.values[i].second),
+                  "the value of the failed call exists");
+    CHILD_CHECK(out, present(ref.plan.sections[ref.plan.value_section[i]]), "its key is missing");
+    if (i > 0)
+      CHILD_CHECK(out, present(ref.plan.values[i - 1].first, ref.plan.values[i - 1].second),
+                  "the value before it is missing");
   }
-  if (!exact) return;
-  std::set<std::string> expected = expected_after_import_fault(ref, create, i);
-  std::set<std::string> actual = registry_lines();
-  EXPECT_TRUE(actual == expected) << difference(actual, expected);
-  // The next run without the fault repairs the installation.
-  EXPECT_EQ(run_in_process(testutil::shipped_setup()), RESULT_UPDATED);
-  EXPECT_EQ(winlayer_open_key_count(), 0u);
-  actual = registry_lines();
-  EXPECT_TRUE(actual == ref.clean_lines) << difference(actual, ref.clean_lines);
+  return out;
 }
 
-class ImportFaults : public ::testing::TestWithParam<int> {};
+// The store a removal fault leaves: the clean result plus the old keys the removal had not
+// deleted yet (with their old values where the new data has none).
+std::set<std::string> expected_after_removal_fault(const Reference& ref, const std::string& function,
+                                                   unsigned index) {
+  RemovalModel model{old_tree_of(ref.old_lines), function, index, {}, {}, {}};
+  model.run();
+  std::set<std::pair<std::string, std::string>> new_values;
+  for (const std::string& line : ref.clean_lines) {
+    DumpLine d = parse_line(line);
+    if (d.value) new_values.insert({d.path, d.name});
+  }
+  std::set<std::string> expected = ref.clean_lines;
+  for (const std::string& line : ref.old_lines) {
+    DumpLine d = parse_line(line);
+    if (!within(d.path, kDriverPath) || model.deleted.count(d.path)) continue;
+    if (d.value && new_values.count({d.path, d.name})) continue;
+    expected.insert(line);
+  }
+  return expected;
+}
 
-// Each shard takes every FAULT_SHARDS-th case, so that shards can run side by side. The whole
-// registry is compared, and the repair run made, for every 40th case and the first and last two
-// of each function; the others check the outcome, the handles, the missing version and the
-// boundary of what was written.
-TEST_P(ImportFaults, EveryCallIndexFailsOnce) {
+bool is_import_call(const std::string& function) {
+  return function == "RegCreateKeyExA" || function == "RegSetValueExA";
+}
+
+// The cases that also compare the whole registry and make the next run: every removal fault, and
+// every WHOLE_CHECK_STRIDE-th import fault with the first and last two of each function.
+bool whole_check(const std::string& function, unsigned n, unsigned count) {
+  return !is_import_call(function) || n % WHOLE_CHECK_STRIDE == 0 || n <= 2 || n + 2 > count;
+}
+
+// The typical run once, with a child for every call index of the five registry functions. In
+// the sanitizer build the whole-registry check runs for fewer cases, each with a leak check.
+TEST(RegistryFaults, EveryCallOfTheTypicalRunFailsOnce) {
   const Reference& ref = reference();
-  int shard = GetParam();
-  std::vector<Case> cases;
-  for (const char* f : {"RegCreateKeyExA", "RegSetValueExA"})
-    for (unsigned n = 1; n <= ref.calls.at(f); n++) cases.push_back({f, n});
   auto started = std::chrono::steady_clock::now();
-  unsigned ran = 0, exact = 0;
-  for (size_t k = (size_t)shard * FAULT_CASE_STRIDE; k < cases.size();
-       k += (size_t)FAULT_SHARDS * FAULT_CASE_STRIDE) {
-    const Case& c = cases[k];
-    unsigned count = ref.calls.at(c.function);
-    bool whole = c.index % (40 * FAULT_CASE_STRIDE) < FAULT_CASE_STRIDE * FAULT_SHARDS ||
-                 c.index <= 2 || c.index + 2 > count;
-    check_import_fault(ref, c, whole);
-    ran++;
-    exact += whole;
-    if (ran % 250 == 0)
-      printf("shard %d: %u runs, %.1f s\n", shard, ran,
-             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    if (HasFatalFailure()) return;
+  g_driver.failures.clear();
+  g_driver.cases = 0;
+  g_driver.calls.clear();
+  g_driver.selected = [&](const std::string& function, unsigned n) {
+    (void)function;
+    (void)n;
+    return true;
+  };
+  g_driver.child_checks = [&](int result) {
+    const std::string& f = g_driver.fault_function;
+    unsigned n = g_driver.fault_index;
+    unsigned count = ref.calls.at(f);
+    bool whole = whole_check(f, n, count);
+    if (!is_import_call(f)) {
+      // The removal's failures: the run still imports everything and ends with 0; the version is
+      // installed, so the next run finds the installation current and leaves it as it is.
+      std::string out;
+      CHILD_CHECK(out, result == RESULT_UPDATED, "outcome " + std::to_string(result) + ", not 0");
+      CHILD_CHECK(out, winlayer_open_key_count() == 0, "key handles left open");
+      std::set<std::string> expected = expected_after_removal_fault(ref, f, n);
+      return out + whole_registry_checks(ref, expected, RESULT_UP_TO_DATE);
+    }
+    std::string out = import_fault_checks(ref, result);
+    if (whole) {
+      size_t i = n - 1;
+      out += whole_registry_checks(ref, expected_after_import_fault(ref, f == "RegCreateKeyExA", i),
+                                   RESULT_UPDATED);
+    }
+    return out;
+  };
+  prepare_store({"DRVSETUP_SHLWAPI=missing"});
+  g_driver.active = true;
+  int result = run_in_process(testutil::shipped_setup());
+  if (g_driver.child) end_child(g_driver.child_checks(result));
+  g_driver.active = false;
+  EXPECT_EQ(result, RESULT_UPDATED);
+  std::set<std::string> after = registry_lines();
+  EXPECT_TRUE(after == ref.clean_lines) << difference(after, ref.clean_lines);
+  // Every call the layer counted was a case.
+  unsigned total = 0, whole = 0;
+  for (const char* f : kWrapped) {
+    EXPECT_EQ(g_driver.calls[f], ref.calls.at(f)) << f;
+    total += ref.calls.at(f);
+    for (unsigned n = 1; n <= ref.calls.at(f); n++) whole += whole_check(f, n, ref.calls.at(f));
   }
+  EXPECT_EQ(g_driver.cases, total);
+  for (const std::string& failure : g_driver.failures) ADD_FAILURE() << failure;
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  printf("shard %d: %u faulted runs, %u with the whole registry compared and repaired, %.1f s\n",
-         shard, ran, exact, seconds);
-  EXPECT_GT(ran, 0u);
+  printf("%u faulted calls (", g_driver.cases);
+  for (const char* f : kWrapped) printf("%s %u%s", f, ref.calls.at(f), f == kWrapped[4] ? "" : ", ");
+  printf("), %u of them with the whole registry compared and the next run made; %zu failing; %.1f s\n",
+         whole, g_driver.failures.size(), seconds);
 }
 
-INSTANTIATE_TEST_SUITE_P(Shards, ImportFaults, ::testing::Range(0, FAULT_SHARDS));
-
-// The removal's failures: the run still imports everything and ends with 0; the old keys the
-// removal had not reached yet stay, with their old values where the new data has none; the
-// version is installed, so the next run finds the installation current and changes nothing.
-TEST(RemovalFaults, EveryCallIndexFailsOnce) {
+// The shell's tree deletion failing leaves the whole old tree; the import still runs and ends
+// with 0, and the next run finds the installation current.
+TEST(RegistryFaults, ShellTreeDeletionFails) {
   const Reference& ref = reference();
-  OldTree tree = old_tree_of(ref.old_lines);
-  std::vector<Case> cases;
-  for (const char* f : {"RegOpenKeyExA", "RegEnumKeyExA", "RegDeleteKeyA"})
-    for (unsigned n = 1; n <= ref.calls.at(f); n++) cases.push_back({f, n});
-  cases.push_back({"SHDeleteKeyA", 1});
-  unsigned with_leftovers = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.function + ":" + std::to_string(c.index));
-    bool shell = c.function == "SHDeleteKeyA";
-    std::string fail = "DRVSETUP_FAIL=" + c.function + ":" + std::to_string(c.index);
-    prepare_store(shell ? std::vector<std::string>{fail}
-                        : std::vector<std::string>{"DRVSETUP_SHLWAPI=missing", fail});
-    EXPECT_EQ(run_in_process(testutil::shipped_setup()), RESULT_UPDATED);
-    EXPECT_EQ(winlayer_open_key_count(), 0u);
-    // The old keys left: what the model of the removal did not delete (all of them when the
-    // shell's deletion fails).
-    std::set<std::string> deleted;
-    if (!shell) {
-      RemovalModel model{tree, c.function, c.index, {}, {}, {}};
-      model.run();
-      deleted = model.deleted;
-    }
-    std::set<std::pair<std::string, std::string>> new_values;
-    for (const std::string& line : ref.clean_lines) {
-      DumpLine d = parse_line(line);
-      if (d.value) new_values.insert({d.path, d.name});
-    }
-    std::set<std::string> expected = ref.clean_lines;
-    for (const std::string& line : ref.old_lines) {
-      DumpLine d = parse_line(line);
-      if (!within(d.path, kDriverPath) || deleted.count(d.path)) continue;
-      if (d.value && new_values.count({d.path, d.name})) continue;
-      expected.insert(line);
-    }
-    std::set<std::string> after = registry_lines();
-    EXPECT_TRUE(after == expected) << difference(after, expected);
-    with_leftovers += expected != ref.clean_lines;
-    // The next run without the fault.
-    unsetenv("DRVSETUP_FAIL");
-    winlayer_reload_knobs();
-    EXPECT_EQ(run_in_process(testutil::shipped_setup()), RESULT_UP_TO_DATE);
-    std::set<std::string> again = registry_lines();
-    EXPECT_TRUE(again == after) << difference(again, after);
-  }
-  printf("%zu removal faults, %u of them leaving old keys behind\n", cases.size(), with_leftovers);
+  prepare_store({"DRVSETUP_FAIL=SHDeleteKeyA:1"});
+  EXPECT_EQ(run_in_process(testutil::shipped_setup()), RESULT_UPDATED);
+  EXPECT_EQ(winlayer_call_count("SHDeleteKeyA"), 1u);
+  EXPECT_EQ(winlayer_open_key_count(), 0u);
+  // Nothing deleted: the model's removal with its very first open failing.
+  std::set<std::string> expected = expected_after_removal_fault(ref, "RegOpenKeyExA", 2);
+  std::set<std::string> after = registry_lines();
+  EXPECT_TRUE(after == expected) << difference(after, expected);
+  EXPECT_NE(after, ref.clean_lines);
+  unsetenv("DRVSETUP_FAIL");
+  winlayer_reload_knobs();
+  EXPECT_EQ(run_in_process(testutil::shipped_setup()), RESULT_UP_TO_DATE);
+  std::set<std::string> again = registry_lines();
+  EXPECT_TRUE(again == after) << difference(again, after);
 }
 
 }  // namespace
