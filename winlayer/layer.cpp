@@ -223,6 +223,8 @@ static uint32_t cp1252_to_unicode(unsigned char byte) {
   return byte;
 }
 
+uint32_t winlayer_cp1252_char(unsigned char byte) { return cp1252_to_unicode(byte); }
+
 // The Windows-1252 byte of a UTF-16 unit, or '?' for a character the code page lacks.
 static char unicode_to_cp1252(uint32_t c) {
   if (c < 0x80 || (c >= 0xA0 && c < 0x100)) return (char)c;

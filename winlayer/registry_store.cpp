@@ -45,10 +45,30 @@ struct Store {
 Store g_store;
 unsigned g_open_keys;
 
+// Upper case of a character of the ANSI code page, as the registry compares names: every letter
+// of Windows-1252 folds, not only the ASCII ones.
+uint32_t upper_case(uint32_t c) {
+  if (c >= 'a' && c <= 'z') return c - 0x20;
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
+  switch (c) {
+    case 0xFF: return 0x178;   // y with diaeresis
+    case 0x161: return 0x160;  // s with caron
+    case 0x153: return 0x152;  // ligature oe
+    case 0x17E: return 0x17D;  // z with caron
+  }
+  return c;
+}
+
+// The key a name is compared and ordered by: its characters upper-cased, as big-endian UTF-16
+// units, so that byte order is the order of the characters.
 std::string fold_name(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded)
-    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+  std::string folded;
+  folded.reserve(name.size() * 2);
+  for (unsigned char byte : name) {
+    uint32_t c = upper_case(winlayer_cp1252_char(byte));
+    folded.push_back((char)(c >> 8));
+    folded.push_back((char)(c & 0xFF));
+  }
   return folded;
 }
 
@@ -237,37 +257,36 @@ winlayer_key* handle_key(HKEY handle) {
   return key->magic == kKeyMagic ? key : 0;
 }
 
-// Splits a sub-key path at its backslashes. Trailing backslashes are ignored; an empty component
-// elsewhere, or one of more than 255 bytes, makes the path invalid.
+// Splits a sub-key path at its backslashes, as the registry reads a path: a run of backslashes
+// inside it is one separator and trailing ones are ignored, while a path that begins with a
+// backslash, or a name of more than 255 bytes, is invalid. An empty path names the key itself.
 bool split_path(const char* subkey, std::vector<std::string>* parts) {
   parts->clear();
   if (subkey == 0) return true;
-  std::string path = subkey;
-  while (!path.empty() && path.back() == '\\') path.pop_back();
-  if (path.empty()) return true;
-  size_t start = 0;
-  for (;;) {
-    size_t slash = path.find('\\', start);
-    std::string part = path.substr(start, slash == std::string::npos ? std::string::npos
-                                                                     : slash - start);
-    if (part.empty() || part.size() > kMaxKeyNameLength) return false;
-    parts->push_back(part);
-    if (slash == std::string::npos) return true;
-    start = slash + 1;
+  if (*subkey == '\\') return false;
+  const char* p = subkey;
+  while (*p != 0) {
+    const char* end = p;
+    while (*end != 0 && *end != '\\') end++;
+    if ((size_t)(end - p) > kMaxKeyNameLength) return false;
+    parts->push_back(std::string(p, (size_t)(end - p)));
+    while (*end == '\\') end++;
+    p = end;
   }
+  return true;
 }
 
 // The same verdict as split_path, reached without building the parts.
 bool path_is_valid(const char* subkey) {
   if (subkey == 0) return true;
-  const char* end = subkey + strlen(subkey);
-  while (end > subkey && end[-1] == '\\') end--;
-  for (const char* part = subkey; part < end;) {
-    const char* slash = (const char*)memchr(part, '\\', (size_t)(end - part));
-    if (slash == 0) slash = end;
-    size_t length = (size_t)(slash - part);
-    if (length == 0 || length > kMaxKeyNameLength) return false;
-    part = slash + 1;
+  if (*subkey == '\\') return false;
+  const char* p = subkey;
+  while (*p != 0) {
+    const char* end = p;
+    while (*end != 0 && *end != '\\') end++;
+    if ((size_t)(end - p) > kMaxKeyNameLength) return false;
+    while (*end == '\\') end++;
+    p = end;
   }
   return true;
 }
@@ -276,11 +295,12 @@ bool path_is_valid(const char* subkey) {
 bool write_denied(const std::string& path) {
   const char* deny = getenv("DRVSETUP_DENY_WRITE");
   if (deny == 0 || *deny == 0) return false;
-  std::string denied = fold_name(deny);
-  while (!denied.empty() && denied.back() == '\\') denied.pop_back();
+  std::string denied_path = deny;
+  while (!denied_path.empty() && denied_path.back() == '\\') denied_path.pop_back();
+  std::string denied = fold_name(denied_path);
   std::string target = fold_name(path);
   if (target.size() < denied.size() || target.compare(0, denied.size(), denied) != 0) return false;
-  return target.size() == denied.size() || target[denied.size()] == '\\';
+  return target.size() == denied.size() || target.compare(denied.size(), 2, fold_name("\\")) == 0;
 }
 
 bool asks_write(REGSAM access) {

@@ -25,13 +25,16 @@ std::string subkeys(HKEY key) {
   return out;
 }
 
-TEST(Stand_in, NamesIgnoreAsciiCaseKeepFirstSpellingAndEnumerateInOrder) {
+// As in the Windows registry, every letter of the code page folds (not only ASCII), and names
+// are ordered by their upper-case characters: '_' after the letters, the Latin-1 letters after
+// ASCII and the letters from the 0x80 row (S with caron, U+0160) after those.
+TEST(Stand_in, NamesIgnoreCaseKeepFirstSpellingAndEnumerateInOrder) {
   testutil::use_store(":memory:");
   HKEY parent = create(HKEY_LOCAL_MACHINE, "Software\\Order");
-  for (const char* name : {"b", "A", "_x", "C", "\xE9t\xE9", "\xC9T\xC9"}) RegCloseKey(create(parent, name));
+  for (const char* name : {"b", "A", "_x", "C", "\x9A", "\xE9t\xE9", "\xC9T\xC9", "\x8A", "\xFF", "\x9F"})
+    RegCloseKey(create(parent, name));
   RegCloseKey(create(HKEY_LOCAL_MACHINE, "SOFTWARE\\ORDER\\B\\child"));
-  // ASCII letters fold, other bytes don't; '_' sorts after the letters as in upper case.
-  EXPECT_EQ("A,b,C,_x,\xC9T\xC9,\xE9t\xE9,", subkeys(parent));
+  EXPECT_EQ("A,b,C,_x,\xE9t\xE9,\x9A,\xFF,", subkeys(parent));
   DWORD one = 1;
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(parent, "Value", 0, REG_DWORD, (const BYTE*)&one, 4));
   DWORD two = 2;
@@ -94,7 +97,13 @@ TEST(Stand_in, KeyPathComponents) {
   EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("Software\\" + longest).c_str(), 0, 0, 0, KEY_READ, 0, &key, 0));
   RegCloseKey(key);
   EXPECT_NE(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("Software\\" + too_long).c_str(), 0, 0, 0, KEY_READ, 0, &key, 0));
-  EXPECT_NE(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\\\x", 0, 0, 0, KEY_READ, 0, &key, 0));
+  // A run of backslashes is one separator, trailing ones are ignored, a leading one is invalid.
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\\\\\x\\\\", 0, 0, 0, KEY_READ, 0, &key, 0));
+  RegCloseKey(key);
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\x", 0, KEY_READ, &key));
+  RegCloseKey(key);
+  EXPECT_NE(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "\\Software\\y", 0, 0, 0, KEY_READ, 0, &key, 0));
+  EXPECT_NE(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "\\", 0, 0, 0, KEY_READ, 0, &key, 0));
   EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\missing", 0, KEY_READ, &key));
 }
 

@@ -49,9 +49,12 @@ def std(*lines):
 
 LONG_255 = "L" * 255
 LONG_256 = "M" * 256
+# A long key name whose whole sub-key path stays within 260 characters (see the row below).
+LONG_200 = "L" * 200
 
 # name, script text (as the UTF-16 setup data will hold it), expected outcome (None: whatever
-# the registry makes of it, the two builds must only agree).
+# the registry makes of it, the two builds must only agree), and for a row where Wine departs
+# from the documented Windows registry, the outcome Wine gives instead.
 ROWS = [
     ("plain", std("[%s\\DRIVER2\\SETS\\A]" % K, '"load1"="MMC-Writer"', '"Device"="16"',
                   '"Flag"=dword:00000001'), 0),
@@ -82,9 +85,14 @@ ROWS = [
                                  "[%s\\novalues]" % K, "", "[%s\\novalues\\child]" % K), 0),
     ("skipped lines", std("[%s\\skip]" % K, "; comment", "@=\"default\"", "   ", "",
                           "# hash", '"v"="1"', "unquoted=1"), 0),
-    ("long names", std("[%s\\%s]" % (K, LONG_255), '"%s"="%s"' % ("N" * 300, "D" * 2000),
+    ("long names", std("[%s\\%s]" % (K, LONG_200), '"%s"="%s"' % ("N" * 300, "D" * 2000),
                        "[%s\\deep%s]" % (K, "".join("\\l%d" % i for i in range(30))),
                        '"v"="1"'), 0),
+    # Key names of up to 255 characters are valid, and Windows takes sub-key paths longer than
+    # 260 characters (keys nest far deeper than that allows). Wine's RegCreateKeyExA refuses any
+    # sub-key path of more than 260 characters (ERROR_MORE_DATA), so Wine fails this import where
+    # Windows and the native build succeed: a Wine defect, expected as such.
+    ("key name of 255 bytes", std("[%s\\%s]" % (K, LONG_255), '"v"="1"'), 0, -3),
     ("key component of 256 bytes", std("[%s\\before]" % K, '"v"="1"',
                                        "[%s\\%s]" % (K, LONG_256), '"v"="1"'), None),
     ("non-ASCII in Windows-1252", std("[%s\\Br\u00fccke \u00d7 \u20ac]" % K,
@@ -115,6 +123,10 @@ ROWS = [
     ("final CR without LF", HEAD + VERSION + "[%s\\last]\r\n\"a\"=\"1\"\r" % K, 0),
     ("trailing backslash in key path", std("[%s\\trail\\]" % K, '"v"="1"'), None),
     ("double backslash in key path", std("[%s\\dbl\\\\inner]" % K, '"v"="1"'), None),
+    ("triple backslash in key path", std("[%s\\tri\\\\\\inner]" % K, '"v"="1"'), None),
+    ("leading backslash in key path", std("[HKEY_LOCAL_MACHINE\\\\Software\\kestrova\\lead]",
+                                          '"v"="1"'), None),
+    ("sub-key of one backslash", std("[HKEY_CURRENT_USER\\\\]", '"v"="1"'), None),
     ("values before the first section", HEAD + crlf(
         '"DriverVersion"=dword:00000038', '"early"="1"', "[%s\\late]" % K, '"v"="1"'), 0),
     ("repeated section replaces", std("[%s\\rep]" % K, '"a"="1"', '"b"="1"', "[%s\\other]" % K,
@@ -317,7 +329,7 @@ class Sides:
 
 
 def run_row(sides, index, row):
-    name, script, expected = row
+    name, script, expected = row[:3]
     d, native_setup, windows_setup = sides.files(index, script)
     start = time.monotonic()
     native = sides.native(d, native_setup)
@@ -350,16 +362,27 @@ def main():
     failures = 0
     print("%-3s %-34s %8s %8s %8s  %s" % ("#", "row", "expected", "native", "wine",
                                           "registry"))
-    for index, (name, script, expected) in rows:
+    for index, row in rows:
+        name, script, expected = row[:3]
+        wine_defect = row[3] if len(row) > 3 else None
         (n_out, n_models, n_raw), (w_out, w_models, w_raw), took = results[index]
         same_registry = n_models == w_models
         problems = []
-        if n_out != w_out:
-            problems.append("outcomes differ")
-        if not same_registry:
-            problems.append("registries differ")
-        if expected is not None and (n_out != expected or w_out != expected):
-            problems.append("outcome is not the expected %s" % expected)
+        if wine_defect is not None:
+            # Only the native build is held to the expected outcome; Wine must show its known
+            # departure (and so leave a different registry), nothing else.
+            if n_out != expected:
+                problems.append("native outcome is not the expected %s" % expected)
+            if w_out != wine_defect:
+                problems.append("Wine no longer gives %s here: look again at this row" % wine_defect)
+            name = name + " (Wine defect)"
+        else:
+            if n_out != w_out:
+                problems.append("outcomes differ")
+            if not same_registry:
+                problems.append("registries differ")
+            if expected is not None and (n_out != expected or w_out != expected):
+                problems.append("outcome is not the expected %s" % expected)
         print("%-3d %-34s %8s %8s %8s  %s%s" % (
             index, name, "-" if expected is None else expected, n_out, w_out,
             "same" if same_registry else "DIFFERENT",
