@@ -29,8 +29,7 @@ test: deps
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRVSETUP_SANITIZE=ON \
 	  -DDIST_LINUX=$(abspath $(ASAN_BUILD))/dist
-	cmake --build $(ASAN_BUILD) -j $(JOBS) --target unit_tests e2e_tests robust_faults robust_tests \
-	  replay_loader replay_import replay_options
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS) \
 	  -E '^(windows\.|shipped_data_)'
 
