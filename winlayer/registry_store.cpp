@@ -260,8 +260,9 @@ winlayer_key* handle_key(HKEY handle) {
 // Splits a sub-key path at its backslashes, as the registry reads a path: a run of backslashes
 // inside it is one separator and trailing ones are ignored, while a path that begins with a
 // backslash, or a name of more than 255 bytes, is invalid. An empty path names the key itself.
+// Without parts to fill, only the verdict is given and nothing is allocated.
 bool split_path(const char* subkey, std::vector<std::string>* parts) {
-  parts->clear();
+  if (parts) parts->clear();
   if (subkey == 0) return true;
   if (*subkey == '\\') return false;
   const char* p = subkey;
@@ -269,22 +270,7 @@ bool split_path(const char* subkey, std::vector<std::string>* parts) {
     const char* end = p;
     while (*end != 0 && *end != '\\') end++;
     if ((size_t)(end - p) > kMaxKeyNameLength) return false;
-    parts->push_back(std::string(p, (size_t)(end - p)));
-    while (*end == '\\') end++;
-    p = end;
-  }
-  return true;
-}
-
-// The same verdict as split_path, reached without building the parts.
-bool path_is_valid(const char* subkey) {
-  if (subkey == 0) return true;
-  if (*subkey == '\\') return false;
-  const char* p = subkey;
-  while (*p != 0) {
-    const char* end = p;
-    while (*end != 0 && *end != '\\') end++;
-    if ((size_t)(end - p) > kMaxKeyNameLength) return false;
+    if (parts) parts->push_back(std::string(p, (size_t)(end - p)));
     while (*end == '\\') end++;
     p = end;
   }
@@ -336,7 +322,7 @@ LONG null_create_key(HKEY parent, LPCSTR subkey, DWORD reserved, DWORD options, 
   if (result == 0 || reserved != 0 || options != REG_OPTION_NON_VOLATILE)
     return ERROR_INVALID_PARAMETER;
   *result = 0;
-  if (!path_is_valid(subkey)) return ERROR_INVALID_PARAMETER;
+  if (!split_path(subkey, 0)) return ERROR_INVALID_PARAMETER;
   *result = new_handle(0, access, std::string());
   if (disposition) *disposition = REG_CREATED_NEW_KEY;
   return ERROR_SUCCESS;
