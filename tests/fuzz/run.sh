@@ -6,6 +6,9 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:?usage: run.sh BUILD_DIR SECONDS [TARGET...]}
+# The fuzzer runs inside BUILD_DIR/fuzz, so every path handed to it must be absolute.
+[ -d "$build" ] || { echo "run.sh: no build directory $build" >&2; exit 2; }
+build=$(cd "$build" && pwd)
 seconds=${2:-60}
 shift 2 || shift $#
 targets=("$@")
