@@ -718,15 +718,21 @@ std::string finding_summary(const Finding& finding) {
   return "line " + std::to_string(finding.line) + ": " + failure_reason(finding);
 }
 
+// Reads a setup file or a bare script and runs the program's steps on it; false, having said why,
+// when it is neither or can't be read.
+bool examine_file(const std::string& path, PackFile* file, Figures* figures) {
+  if (!open_pack_file(path, file)) return false;
+  if (!file->bare_script && !file->problem.empty()) {
+    complain_not_setup_file(*file);
+    return false;
+  }
+  return run_program_steps(*file, figures);
+}
+
 int command_info(const std::string& path) {
   PackFile file;
-  if (!open_pack_file(path, &file)) return 1;
-  if (!file.bare_script && !file.problem.empty()) {
-    complain_not_setup_file(file);
-    return 1;
-  }
   Figures figures;
-  if (!run_program_steps(file, &figures)) return 1;
+  if (!examine_file(path, &file, &figures)) return 1;
 
   print_row("file", path);
   print_row("kind", file.bare_script ? "script (no setup trailer)" : "setup file");
@@ -785,13 +791,8 @@ int command_info(const std::string& path) {
 
 int command_check(const std::string& path) {
   PackFile file;
-  if (!open_pack_file(path, &file)) return 1;
-  if (!file.bare_script && !file.problem.empty()) {
-    complain_not_setup_file(file);
-    return 1;
-  }
   Figures figures;
-  if (!run_program_steps(file, &figures)) return 1;
+  if (!examine_file(path, &file, &figures)) return 1;
   const Finding* failure = first_failure(figures);
   if (failure) {
     print_finding(stdout, path, *failure);
