@@ -323,9 +323,12 @@ def bench_wine(args):
 
 def peak_rss(args, command, env):
     """Peak resident memory of a run in bytes and its exit status, through the small launcher."""
-    out = subprocess.run([args.peak_rss] + command, env=env, capture_output=True, text=True,
-                         check=True).stdout.split()
-    return int(out[0]) * 1024, int(out[1])
+    with tempfile.TemporaryDirectory() as tmp:
+        report = os.path.join(tmp, "report")
+        subprocess.run([args.peak_rss, report] + command, env=env, capture_output=True)
+        with open(report) as f:
+            code, kib = f.read().split()
+    return int(kib) * 1024, int(code)
 
 
 def bench_memory(args, work):
