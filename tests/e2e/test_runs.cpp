@@ -56,12 +56,7 @@ struct Expected {
 };
 
 Expected read_script(const std::string& path) {
-  std::string bytes = testutil::read_file(path);
-  std::string text;
-  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    unsigned unit = (unsigned char)bytes[i] | ((unsigned char)bytes[i + 1] << 8);
-    text.push_back(unit < 0x100 ? (char)unit : '?');
-  }
+  std::string text = testutil::script_text(path);
   Expected expected;
   std::string key;
   size_t start = 0;

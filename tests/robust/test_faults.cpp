@@ -93,12 +93,7 @@ struct ImportPlan {
 };
 
 ImportPlan read_plan(const std::string& script_path) {
-  std::string bytes = testutil::read_file(script_path);
-  std::string text;
-  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    unsigned unit = (unsigned char)bytes[i] | ((unsigned char)bytes[i + 1] << 8);
-    text.push_back(unit < 0x100 ? (char)unit : '?');
-  }
+  std::string text = testutil::script_text(script_path);
   ImportPlan plan;
   bool held = false;
   std::pair<std::string, std::string> held_value;

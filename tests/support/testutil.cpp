@@ -41,6 +41,16 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+std::string script_text(const std::string& path) {
+  std::string bytes = read_file(path);
+  std::string text;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    unsigned unit = (unsigned char)bytes[i] | ((unsigned char)bytes[i + 1] << 8);
+    text.push_back(unit < 0x100 ? (char)unit : '?');
+  }
+  return text;
+}
+
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), (std::streamsize)bytes.size());
