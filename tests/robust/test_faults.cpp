@@ -2,7 +2,8 @@
 // the shipped setup file over an older installation, with the shell's tree deletion missing so
 // that the program's own removal runs. Each call index of RegCreateKeyExA and RegSetValueExA, and
 // each open, enumeration and deletion of the removal, fails once; the outcome, the registry left
-// behind, the key handles and the next run without the fault are checked.
+// behind, the key handles, the memory blocks not freed and the next run without the fault are
+// checked.
 //
 // One run goes through all the calls. The registry functions are wrapped at link time
 // (-Wl,--wrap): at each call to be tested the process forks, and the child makes that call fail
@@ -313,6 +314,29 @@ std::string difference(const std::set<std::string>& actual, const std::set<std::
   return out;
 }
 
+// Blocks from malloc not yet freed, counted over the references to malloc and free in the objects
+// linked into this test (the program, the stand-in, the test): they are wrapped at link time.
+// The sanitizer build has LeakSanitizer instead.
+#ifndef DRVSETUP_SANITIZED
+extern "C" {
+void* __real_malloc(size_t size);
+void __real_free(void* block);
+long g_live_blocks = 0, g_blocks_made = 0;
+void* __wrap_malloc(size_t size) {
+  void* block = __real_malloc(size);
+  if (block) g_live_blocks++, g_blocks_made++;
+  return block;
+}
+void __wrap_free(void* block) {
+  if (block) g_live_blocks--;
+  __real_free(block);
+}
+}
+#define LIVE_BLOCKS() g_live_blocks
+#else
+#define LIVE_BLOCKS() 0L
+#endif
+
 // The state of the forking run, seen by the wrappers.
 const char* const kWrapped[] = {"RegOpenKeyExA", "RegEnumKeyExA", "RegDeleteKeyA", "RegCreateKeyExA",
                                 "RegSetValueExA"};
@@ -330,6 +354,7 @@ struct Driver {
   unsigned cases = 0;
   std::function<bool(const std::string&, unsigned)> selected;
   std::function<std::string(int)> child_checks;  // gets the run's outcome, returns failures
+  long blocks_before_run = 0;  // LIVE_BLOCKS() when the run started
 };
 Driver g_driver;
 
@@ -572,16 +597,20 @@ TEST(RegistryFaults, EveryCallOfTheTypicalRunFailsOnce) {
     unsigned n = g_driver.fault_index;
     unsigned count = ref.calls.at(f);
     bool whole = whole_check(f, n, count);
+    std::string leaks;
+    CHILD_CHECK(leaks, LIVE_BLOCKS() == g_driver.blocks_before_run,
+                std::to_string(LIVE_BLOCKS() - g_driver.blocks_before_run) +
+                    " blocks of memory not freed by the run");
     if (!is_import_call(f)) {
       // The removal's failures: the run still imports everything and ends with 0; the version is
       // installed, so the next run finds the installation current and leaves it as it is.
-      std::string out;
+      std::string out = leaks;
       CHILD_CHECK(out, result == RESULT_UPDATED, "outcome " + std::to_string(result) + ", not 0");
       CHILD_CHECK(out, winlayer_open_key_count() == 0, "key handles left open");
       std::set<std::string> expected = expected_after_removal_fault(ref, f, n);
       return out + whole_registry_checks(ref, expected, RESULT_UP_TO_DATE);
     }
-    std::string out = import_fault_checks(ref, result);
+    std::string out = leaks + import_fault_checks(ref, result);
     if (whole) {
       size_t i = n - 1;
       out += whole_registry_checks(ref, expected_after_import_fault(ref, f == "RegCreateKeyExA", i),
@@ -591,10 +620,18 @@ TEST(RegistryFaults, EveryCallOfTheTypicalRunFailsOnce) {
   };
   prepare_store({"DRVSETUP_SHLWAPI=missing"});
   g_driver.active = true;
+  g_driver.blocks_before_run = LIVE_BLOCKS();
+#ifndef DRVSETUP_SANITIZED
+  long made_before_run = g_blocks_made;
+#endif
   int result = run_in_process(testutil::shipped_setup());
   if (g_driver.child) end_child(g_driver.child_checks(result));
   g_driver.active = false;
   EXPECT_EQ(result, RESULT_UPDATED);
+  EXPECT_EQ(LIVE_BLOCKS(), g_driver.blocks_before_run) << "blocks of memory not freed by the run";
+#ifndef DRVSETUP_SANITIZED
+  EXPECT_GT(g_blocks_made, made_before_run) << "the run's allocations were not counted";
+#endif
   std::set<std::string> after = registry_lines();
   EXPECT_TRUE(after == ref.clean_lines) << difference(after, ref.clean_lines);
   // Every call the layer counted was a case.
