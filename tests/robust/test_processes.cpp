@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -385,7 +386,9 @@ TEST(DamagedSetupFiles, EachGetsItsOutcomeWithinTheFileSize) {
 #endif
     if (measure_requests) {
       EXPECT_GT(largest, 0u);  // the wrapper did see the run's requests
-      EXPECT_LT(largest, row.bytes.size() + (1u << 20));
+      // No request beyond what the file holds, but for those every run makes whatever its file
+      // (the C++ runtime's own pool): the baseline run's largest.
+      EXPECT_LE(largest, std::max(row.bytes.size(), baseline_largest));
     }
   }
 }
