@@ -56,16 +56,9 @@ struct Expected {
 };
 
 Expected read_script(const std::string& path) {
-  std::string text = testutil::script_text(path);
   Expected expected;
   std::string key;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 2;
-    if (line.empty()) continue;
+  for (const std::string& line : testutil::script_lines(path)) {
     if (line[0] == '[') {
       key = fold(line.substr(1 + std::string("HKEY_LOCAL_MACHINE\\").size(),
                              line.size() - 2 - std::string("HKEY_LOCAL_MACHINE\\").size()));

@@ -57,6 +57,9 @@ std::string fold(std::string s) {
 
 const std::string kRoot = "HKEY_LOCAL_MACHINE\\";
 const std::string kDriverPath = fold(kRoot + DRIVER_KEY);
+// The registry functions of the typical run whose every call is made to fail once.
+const char* const kWrapped[] = {"RegOpenKeyExA", "RegEnumKeyExA", "RegDeleteKeyA", "RegCreateKeyExA",
+                                "RegSetValueExA"};
 
 bool within(const std::string& folded_path, const std::string& folded_top) {
   return folded_path == folded_top ||
@@ -94,18 +97,11 @@ struct ImportPlan {
 };
 
 ImportPlan read_plan(const std::string& script_path) {
-  std::string text = testutil::script_text(script_path);
   ImportPlan plan;
   bool held = false;
   std::pair<std::string, std::string> held_value;
   size_t held_section = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 2;
-    if (line.empty()) continue;
+  for (const std::string& line : testutil::script_lines(script_path)) {
     if (line[0] == '[') {
       plan.sections.push_back(fold(line.substr(1, line.size() - 2)));
     } else if (line[0] == '"' && !plan.sections.empty()) {
@@ -221,9 +217,7 @@ const Reference& reference() {
   ref->old_lines = registry_lines();
   winlayer_reload_knobs();
   int result = run_in_process(testutil::shipped_setup());
-  for (const char* f : {"RegOpenKeyExA", "RegEnumKeyExA", "RegDeleteKeyA", "RegCreateKeyExA",
-                        "RegSetValueExA"})
-    ref->calls[f] = winlayer_call_count(f);
+  for (const char* f : kWrapped) ref->calls[f] = winlayer_call_count(f);
   ref->clean_lines = registry_lines();
   EXPECT_EQ(result, 0);
   ref->plan = read_plan(testutil::shipped_script());
@@ -338,8 +332,6 @@ void __wrap_free(void* block) {
 #endif
 
 // The state of the forking run, seen by the wrappers.
-const char* const kWrapped[] = {"RegOpenKeyExA", "RegEnumKeyExA", "RegDeleteKeyA", "RegCreateKeyExA",
-                                "RegSetValueExA"};
 struct Driver {
   bool active = false;  // counting the program's calls (parent) or its calls after the fault (child)
   bool child = false;

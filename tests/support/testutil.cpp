@@ -41,14 +41,22 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
-std::string script_text(const std::string& path) {
+std::vector<std::string> script_lines(const std::string& path) {
   std::string bytes = read_file(path);
   std::string text;
   for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
     unsigned unit = (unsigned char)bytes[i] | ((unsigned char)bytes[i + 1] << 8);
     text.push_back(unit < 0x100 ? (char)unit : '?');
   }
-  return text;
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
 }
 
 void write_file(const std::string& path, const std::string& bytes) {

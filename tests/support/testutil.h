@@ -24,9 +24,10 @@ void write_file(const std::string& path, const std::string& bytes);
 // UTF-8 text as UTF-16LE bytes, with the byte order mark FF FE in front when bom is set.
 std::string utf16le(const std::string& utf8, bool bom = true);
 
-// A script file's text, one byte per UTF-16 unit after the byte order mark: Latin-1 characters as
-// themselves, anything above U+00FF as '?'. For reading test scripts and the shipped data.
-std::string script_text(const std::string& path);
+// A script file's lines that are not empty (ended by CR LF), one byte per UTF-16 unit after the
+// byte order mark: Latin-1 characters as themselves, anything above U+00FF as '?'. For reading
+// test scripts and the shipped data.
+std::vector<std::string> script_lines(const std::string& path);
 
 // A setup file: image bytes, then data, then the trailer (the data's length, 4 bytes LE). The
 // trailer's value can be forced to test damaged files.

@@ -65,6 +65,14 @@ class Context:
             f.write(data[:-4] + (len(data) + 1).to_bytes(4, "little"))
         return out
 
+    def outcome_setups(self, p):
+        """The shipped setup file and three that end in -1, -2 and -3, put into prefix p: the
+        paths of drvsetup.exe, corrupt.exe, noversion.exe and failing.exe there."""
+        return (p.put(self.args.setup, "drvsetup.exe"),
+                p.put(self.corrupt_setup_file("corrupt"), "corrupt.exe"),
+                p.put(self.setup_file("noversion", NO_VERSION_SCRIPT), "noversion.exe"),
+                p.put(self.setup_file("failing", FAILING_IMPORT_SCRIPT), "failing.exe"))
+
     def close(self, failed):
         for p in self.prefixes:
             p.close(keep=failed)
@@ -255,10 +263,7 @@ def message_boxes(ctx):
     display = winelib.Display()
     try:
         p = ctx.prefix("boxes")
-        exe = p.put(ctx.args.setup, "drvsetup.exe")
-        failing = p.put(ctx.setup_file("failing", FAILING_IMPORT_SCRIPT), "failing.exe")
-        corrupt = p.put(ctx.corrupt_setup_file("corrupt"), "corrupt.exe")
-        noversion = p.put(ctx.setup_file("noversion", NO_VERSION_SCRIPT), "noversion.exe")
+        exe, corrupt, noversion, failing = ctx.outcome_setups(p)
         rows = [
             # picture, exe, arguments, exit code, text, icon
             # In this order: the failing import needs a prefix without driver data.
@@ -312,10 +317,7 @@ def quiet_options(ctx):
     display = winelib.Display()
     try:
         p = ctx.prefix("quiet")
-        exe = p.put(ctx.args.setup, "drvsetup.exe")
-        failing = p.put(ctx.setup_file("failing", FAILING_IMPORT_SCRIPT), "failing.exe")
-        corrupt = p.put(ctx.corrupt_setup_file("corrupt"), "corrupt.exe")
-        noversion = p.put(ctx.setup_file("noversion", NO_VERSION_SCRIPT), "noversion.exe")
+        exe, corrupt, noversion, failing = ctx.outcome_setups(p)
         rows = [
             # exe, arguments, exit code, box text or None
             (failing, "-ns -ne", -3, None),
