@@ -244,7 +244,8 @@ def expect_box(result, text, icon, what):
           "%s: MessageBoxA(%r, %r, %r, 0x%x), want (0, %r, %r, 0x%x)"
           % (what, owner, got_text, caption, flags, text, CAPTION, icon))
     check(len(result.windows) == 1 and result.dismissed == 1,
-          "%s: %d box windows seen, %d dismissed" % (what, len(result.windows), result.dismissed))
+          "%s: %d box windows seen, %d dismissed; %s"
+          % (what, len(result.windows), result.dismissed, result.explain()))
     check(not result.other_windows, "%s: other windows appeared: %r" % (what, result.other_windows))
 
 
@@ -264,6 +265,7 @@ def message_boxes(ctx):
     try:
         p = ctx.prefix("boxes")
         exe, corrupt, noversion, failing = ctx.outcome_setups(p)
+        say("desktop held, version box shown on try %d" % p.hold_desktop(display, exe))
         rows = [
             # picture, exe, arguments, exit code, text, icon
             # In this order: the failing import needs a prefix without driver data.
@@ -297,6 +299,7 @@ def version_option(ctx):
         p = ctx.prefix("version")
         exe = p.put(ctx.args.setup, "drvsetup.exe")
         corrupt = p.put(ctx.corrupt_setup_file("corrupt"), "corrupt.exe")
+        say("desktop held, version box shown on try %d" % p.hold_desktop(display, exe))
         for args in ("-v", "-ne -v -ns", "-ns -v"):
             r = winelib.run_on_display(p, display, exe, args)
             check(r.exit == 0, "%s: exit code %d" % (args, r.exit))
@@ -318,6 +321,7 @@ def quiet_options(ctx):
     try:
         p = ctx.prefix("quiet")
         exe, corrupt, noversion, failing = ctx.outcome_setups(p)
+        say("desktop held, version box shown on try %d" % p.hold_desktop(display, exe))
         rows = [
             # exe, arguments, exit code, box text or None
             (failing, "-ns -ne", -3, None),

@@ -126,6 +126,7 @@ class Prefix:
         # One wineserver for the case's life, so that Wine's start-up is paid once.
         subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.holder = None
 
     def env(self, display=None, debug="-all"):
         return wine_environment(self.path, display, debug)
@@ -179,7 +180,34 @@ class Prefix:
             return None
         return self.read(name)
 
+    def hold_desktop(self, display, exe, tries=3):
+        """Has Wine's desktop running on the display for the rest of the prefix's life.
+
+        Wine starts the desktop (explorer.exe) for the first window a process opens and closes it
+        about a second after the last process that used it has ended. A run that opens its box
+        while the desktop starts or closes may get no box at all (MessageBoxA returns at once), so
+        the rows of a case would depend on how fast the one before them ended. A console process
+        that waits on its input holds the desktop; a first version box (exe -v, which writes
+        nothing) starts it, and is tried again if Wine did not show it."""
+        self.holder = subprocess.Popen(
+            ["wine", "cmd", "/c", "set /p wait="], env=self.env(display.name),
+            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for attempt in range(1, tries + 1):
+            r = run_on_display(self, display, exe, "-v")
+            if r.exit == 0 and len(r.windows) == 1 and r.dismissed == 1 and not r.other_windows:
+                return attempt
+        raise AssertionError("no version box on the display after %d tries: %d windows, "
+                             "other windows %r, exit %s; %s"
+                             % (tries, len(r.windows), r.other_windows, r.exit, r.explain()))
+
     def close(self, keep=False):
+        if self.holder is not None:
+            self.holder.stdin.close()
+            try:
+                self.holder.wait(10)
+            except subprocess.TimeoutExpired:
+                self.holder.kill()
+                self.holder.wait()
         subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         if not keep:
@@ -273,6 +301,7 @@ class Display:
 RELAY_CALL = re.compile(
     r'Call user32\.MessageBoxA\(([0-9a-fA-F]+),[0-9a-fA-F]+ "((?:[^"\\]|\\.)*)",'
     r'[0-9a-fA-F]+ "((?:[^"\\]|\\.)*)",([0-9a-fA-F]+)\)')
+RELAY_RETURN = re.compile(r'Ret  user32\.MessageBoxA\(\) retval=([0-9a-fA-F]+)')
 
 
 def unescape_debugstr(text):
@@ -292,6 +321,11 @@ class BoxRun:
         self.photos = []
         self.exit = None
         self.dismissed = 0
+        self.returned = []  # MessageBoxA's return values (0: it failed to show the box)
+        self.errors = []    # Wine's error messages, to explain a box that did not show
+
+    def explain(self):
+        return "MessageBoxA returned %s; Wine's errors: %s" % (self.returned, self.errors or "none")
 
 
 def run_on_display(prefix, display, exe, args, photo=None, timeout=60):
@@ -303,7 +337,7 @@ def run_on_display(prefix, display, exe, args, photo=None, timeout=60):
     with open(log, "wb") as err, tempfile.TemporaryFile() as out:
         process = subprocess.Popen(
             ["wine", "cmd", "/v:on", "/c", "%s %s & echo EXIT=!errorlevel!" % (exe, args)],
-            env=prefix.env(display.name, "-all,+relay"), stdin=subprocess.DEVNULL, stdout=out,
+            env=prefix.env(display.name, "-all,err+all,+relay"), stdin=subprocess.DEVNULL, stdout=out,
             stderr=err)
         deadline = time.time() + timeout
         handled = set()
@@ -331,9 +365,13 @@ def run_on_display(prefix, display, exe, args, photo=None, timeout=60):
         output = out.read()
     result.exit = exit_code(output)
     with open(log, "rb") as f:
-        for m in RELAY_CALL.finditer(f.read().decode("utf-8", "replace")):
-            result.calls.append((int(m.group(1), 16), unescape_debugstr(m.group(2)),
-                                 unescape_debugstr(m.group(3)), int(m.group(4), 16)))
+        trace = f.read().decode("utf-8", "replace")
+    for m in RELAY_CALL.finditer(trace):
+        result.calls.append((int(m.group(1), 16), unescape_debugstr(m.group(2)),
+                             unescape_debugstr(m.group(3)), int(m.group(4), 16)))
+    result.returned = [int(m.group(1), 16) for m in RELAY_RETURN.finditer(trace)]
+    result.errors = [line for line in trace.splitlines()
+                     if ":err:" in line and "winemenubuilder" not in line]
     os.remove(log)
     return result
 
