@@ -123,10 +123,14 @@ class Prefix:
         copy_prefix(template, path)
         self.work = os.path.join(path, "drive_c", "drvtest")
         os.makedirs(self.work, exist_ok=True)
-        # One wineserver for the case's life, so that Wine's start-up is paid once.
-        subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         self.holder = None
+        self.server("-p")
+
+    def server(self, option):
+        """wineserver -p: one server for the case's life, so that Wine's start-up is paid once;
+        -k: ends it, with every process of the prefix."""
+        subprocess.run(["wineserver", option], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
     def env(self, display=None, debug="-all"):
         return wine_environment(self.path, display, debug)
@@ -188,28 +192,48 @@ class Prefix:
         while the desktop starts or closes may get no box at all (MessageBoxA returns at once), so
         the rows of a case would depend on how fast the one before them ended. A console process
         that waits on its input holds the desktop; a first version box (exe -v, which writes
-        nothing) starts it, and is tried again if Wine did not show it."""
-        self.holder = subprocess.Popen(
-            ["wine", "cmd", "/c", "set /p wait="], env=self.env(display.name),
-            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        nothing) starts it.
+
+        Now and then the desktop comes up without its display driver (Wine then says that no
+        driver could be loaded, and every box fails while the desktop lasts). Such a try ends
+        every process of the prefix, the desktop with them, and the next try starts anew."""
+        failures = []
+        # What the holder and the Wine processes it starts (the desktop among them) print.
+        holder_log = os.path.join(self.path, "holder.log")
         for attempt in range(1, tries + 1):
+            with open(holder_log, "wb") as log:
+                self.holder = subprocess.Popen(
+                    ["wine", "cmd", "/c", "set /p wait="], env=self.env(display.name, "err+all"),
+                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=log)
             r = run_on_display(self, display, exe, "-v")
             if r.exit == 0 and len(r.windows) == 1 and r.dismissed == 1 and not r.other_windows:
                 return attempt
-        raise AssertionError("no version box on the display after %d tries: %d windows, "
-                             "other windows %r, exit %s; %s"
-                             % (tries, len(r.windows), r.other_windows, r.exit, r.explain()))
+            with open(holder_log, "rb") as log:
+                held = log.read().decode("utf-8", "replace").splitlines()
+            failures.append("try %d: %d windows, other windows %r, exit %s, display %s; %s; "
+                            "the holder's messages: %s"
+                            % (attempt, len(r.windows), r.other_windows, r.exit,
+                               display.xdotool("getdisplaygeometry") or "unreachable",
+                               r.explain(), held or "none"))
+            self.end_holder()
+            self.server("-k")
+            self.server("-p")
+        raise AssertionError("no version box on the display:\n" + "\n".join(failures))
+
+    def end_holder(self):
+        if self.holder is None:
+            return
+        self.holder.stdin.close()
+        try:
+            self.holder.wait(10)
+        except subprocess.TimeoutExpired:
+            self.holder.kill()
+            self.holder.wait()
+        self.holder = None
 
     def close(self, keep=False):
-        if self.holder is not None:
-            self.holder.stdin.close()
-            try:
-                self.holder.wait(10)
-            except subprocess.TimeoutExpired:
-                self.holder.kill()
-                self.holder.wait()
-        subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.end_holder()
+        self.server("-k")
         if not keep:
             shutil.rmtree(self.path, ignore_errors=True)
 
@@ -302,6 +326,7 @@ RELAY_CALL = re.compile(
     r'Call user32\.MessageBoxA\(([0-9a-fA-F]+),[0-9a-fA-F]+ "((?:[^"\\]|\\.)*)",'
     r'[0-9a-fA-F]+ "((?:[^"\\]|\\.)*)",([0-9a-fA-F]+)\)')
 RELAY_RETURN = re.compile(r'Ret  user32\.MessageBoxA\(\) retval=([0-9a-fA-F]+)')
+RELAY_LINE = re.compile(r'[0-9a-fA-F]+:(trace:|Call |Ret |Starting thread proc )')
 
 
 def unescape_debugstr(text):
@@ -322,10 +347,10 @@ class BoxRun:
         self.exit = None
         self.dismissed = 0
         self.returned = []  # MessageBoxA's return values (0: it failed to show the box)
-        self.errors = []    # Wine's error messages, to explain a box that did not show
+        self.errors = []    # Wine's other messages, to explain a box that did not show
 
     def explain(self):
-        return "MessageBoxA returned %s; Wine's errors: %s" % (self.returned, self.errors or "none")
+        return "MessageBoxA returned %s; Wine's messages: %s" % (self.returned, self.errors or "none")
 
 
 def run_on_display(prefix, display, exe, args, photo=None, timeout=60):
@@ -337,8 +362,8 @@ def run_on_display(prefix, display, exe, args, photo=None, timeout=60):
     with open(log, "wb") as err, tempfile.TemporaryFile() as out:
         process = subprocess.Popen(
             ["wine", "cmd", "/v:on", "/c", "%s %s & echo EXIT=!errorlevel!" % (exe, args)],
-            env=prefix.env(display.name, "-all,err+all,+relay"), stdin=subprocess.DEVNULL, stdout=out,
-            stderr=err)
+            env=prefix.env(display.name, "-all,err+all,+relay"), stdin=subprocess.DEVNULL,
+            stdout=out, stderr=err)
         deadline = time.time() + timeout
         handled = set()
         while process.poll() is None:
@@ -371,7 +396,7 @@ def run_on_display(prefix, display, exe, args, photo=None, timeout=60):
                              unescape_debugstr(m.group(3)), int(m.group(4), 16)))
     result.returned = [int(m.group(1), 16) for m in RELAY_RETURN.finditer(trace)]
     result.errors = [line for line in trace.splitlines()
-                     if ":err:" in line and "winemenubuilder" not in line]
+                     if not RELAY_LINE.match(line) and "winemenubuilder" not in line]
     os.remove(log)
     return result
 
